@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "image.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct LayoutCase {
+    const char* name;
+    Bytes code;
+    std::uint16_t load;
+    std::uint16_t exec;
+    Bytes expected;
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
+class ImageLayout : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(ImageLayout, FramesTheCodeWithHeaderAndFooter) {
+    const LayoutCase& c = GetParam();
+    EXPECT_EQ(vork::build_image(c.code, c.load, c.exec), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImageLayout,
+    testing::Values(
+        LayoutCase{"ThreeBytes", {0xAA, 0xBB, 0xCC}, 0x2600, 0x2C00,
+                   {0x00, 0x00, 0x03, 0x26, 0x00, 0xAA, 0xBB, 0xCC, 0xFF, 0x00, 0x00, 0x2C, 0x00}},
+        LayoutCase{"Empty", {}, 0x2600, 0x2C00,
+                   {0x00, 0x00, 0x00, 0x26, 0x00, 0xFF, 0x00, 0x00, 0x2C, 0x00}},
+        LayoutCase{"MarkersInsideCode", {0x00, 0xFF, 0x00, 0x00, 0xFF}, 0x1234, 0xABCD,
+                   {0x00, 0x00, 0x05, 0x12, 0x34, 0x00, 0xFF, 0x00, 0x00, 0xFF,
+                    0xFF, 0x00, 0x00, 0xAB, 0xCD}},
+        LayoutCase{"LowestAddresses", {0x39}, 0x0000, 0x0000,
+                   {0x00, 0x00, 0x01, 0x00, 0x00, 0x39, 0xFF, 0x00, 0x00, 0x00, 0x00}},
+        LayoutCase{"HighestAddresses", {0x39}, 0xFFFF, 0xFFFF,
+                   {0x00, 0x00, 0x01, 0xFF, 0xFF, 0x39, 0xFF, 0x00, 0x00, 0xFF, 0xFF}}),
+    [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
+
+TEST(ImageLayout, LargestCodeKeepsItsLengthAndBytes) {
+    Bytes code(vork::kMaxCodeSize);
+    for (std::size_t i = 0; i < code.size(); ++i) {
+        code[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    const Bytes image = vork::build_image(code, 0x2600, 0x2C00);
+    ASSERT_EQ(image.size(), 65545u);
+    EXPECT_EQ(Bytes(image.begin(), image.begin() + 5), (Bytes{0x00, 0xFF, 0xFF, 0x26, 0x00}));
+    EXPECT_EQ(Bytes(image.begin() + 5, image.end() - 5), code);
+    EXPECT_EQ(Bytes(image.end() - 5, image.end()), (Bytes{0xFF, 0x00, 0x00, 0x2C, 0x00}));
+}
+
+TEST(ImageLayout, RefusesCodeTheLengthFieldCannotHold) {
+    const Bytes code(vork::kMaxCodeSize + 1);
+    EXPECT_THROW(vork::build_image(code, 0, 0), std::length_error);
+}
+
+}  // namespace
