@@ -1,0 +1,23 @@
+#include "documentation.h"
+
+namespace vork {
+
+void show_documentation(std::FILE* out) {
+    // The program name is fixed text: Windows users know the tool as VORK.exe.
+    static constexpr const char* kLines[] = {
+        "\n",
+        "===============================================================================\n",
+        "*                       Documentation du logiciel VORK                        *\n",
+        "===============================================================================\n",
+        "VORK.exe Source_FILE Adresse_de_chargement Adresse_execution Cible_FILE \n",
+        "\nLes adresse sont au format hexadecimal\n",
+        "exemple :VORK.exe PROGRAMME.BIN 2600 2C00 GAME.BIN\n",
+        "Ajoute un heder et footer en chargent PROGRAMME.BIN. \n",
+        "Le programme se chargera a l'adresse $2600 et ce lancera en $2C00 \n",
+    };
+    for (const char* line : kLines) {
+        std::fputs(line, out);
+    }
+}
+
+}  // namespace vork
