@@ -1,0 +1,13 @@
+// Exit statuses of vork, so that scripts and Makefiles can tell the outcomes apart.
+#pragma once
+
+namespace vork {
+
+// The image was written, or the documentation was asked for.
+inline constexpr int kExitSuccess = 0;
+// No image could be produced: source, target or memory failed.
+inline constexpr int kExitFailure = 1;
+// The command line is wrong: missing arguments or a bad address digit.
+inline constexpr int kExitUsage = 2;
+
+}  // namespace vork

@@ -1,0 +1,32 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "run.h"
+
+namespace {
+
+// The digits as a user types them, independently of how the code decodes them.
+std::optional<std::uint8_t> expected_digit(int byte) {
+    constexpr const char* kUpper = "0123456789ABCDEF";
+    constexpr const char* kLower = "0123456789abcdef";
+    for (std::uint8_t value = 0; value < 16; ++value) {
+        if (byte == kUpper[value] || byte == kLower[value]) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(HexDigitValue, DecodesEveryByteValue) {
+    int valid = 0;
+    for (int byte = 0; byte <= 255; ++byte) {
+        const auto got = vork::hex_digit_value(static_cast<char>(byte));
+        EXPECT_EQ(got, expected_digit(byte)) << "byte 0x" << std::hex << byte;
+        valid += got.has_value() ? 1 : 0;
+    }
+    EXPECT_EQ(valid, 22);
+}
+
+}  // namespace
