@@ -10,6 +10,7 @@
 #include "documentation.h"
 #include "exit_status.h"
 #include "image.h"
+#include "target.h"
 
 namespace vork {
 
@@ -89,22 +90,6 @@ SourceRead read_source(const char* path, std::vector<std::uint8_t>& code) {
     }
     code.resize(got);
     return SourceRead::ok;
-}
-
-enum class TargetWrite { ok, not_opened, failed };
-
-// Writes `image` to `path`, creating or truncating it.
-TargetWrite write_target(const char* path, std::span<const std::uint8_t> image) {
-    std::FILE* target = std::fopen(path, "wb");
-    if (target == nullptr) {
-        return TargetWrite::not_opened;
-    }
-    bool written = std::fwrite(image.data(), 1, image.size(), target) == image.size();
-    // Closing flushes the last block: a full disk often shows only here.
-    if (std::fclose(target) != 0) {
-        written = false;
-    }
-    return written ? TargetWrite::ok : TargetWrite::failed;
 }
 
 // Reads the leading digits of `text` into `digits`, running the error block
