@@ -1,0 +1,175 @@
+#include "scratch.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace vork_test {
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (const int v : values) {
+        out.push_back(static_cast<char>(v));
+    }
+    return out;
+}
+
+std::string echo(const std::string& source, const std::string& target, const std::string& load,
+                 const std::string& exec) {
+    return "Fichier Source...... : " + source + "\nFichier Cible....... : " + target +
+           "\nAdr de Chargement... : $" + load + "\nAdr de Lancement.... : $" + exec + "\n";
+}
+
+std::string sizes(int code) {
+    return "Taille du code...... : " + std::to_string(code) +
+           " octets\nAvec Header/Footer ..: " + std::to_string(code + 10) + " octets\n";
+}
+
+RunOptions as_nobody() {
+    RunOptions options;
+    options.unprivileged = true;
+    return options;
+}
+
+RunOptions piped(const std::string& source) {
+    RunOptions options;
+    options.piped_source = source;
+    return options;
+}
+
+RunOptions file_size_limit(long bytes) {
+    RunOptions options;
+    options.file_size_limit = bytes;
+    return options;
+}
+
+Scratch::Scratch() {
+    std::string name = (fs::temp_directory_path() / "vork-test-XXXXXX").string();
+    root_ = mkdtemp(name.data());
+    fs::create_directory(work());
+    // Open to the unprivileged user that some runs switch to.
+    fs::permissions(root_, fs::perms::all);
+    fs::permissions(work(), fs::perms::all);
+}
+
+Scratch::~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+Files Scratch::files() const {
+    Files found;
+    for (const auto& entry : fs::directory_iterator(work())) {
+        if (entry.is_regular_file()) {
+            found[entry.path().filename().string()] = read_file(entry.path());
+        }
+    }
+    return found;
+}
+
+pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
+                     const RunOptions& options) const {
+    fs::path program = VORK_BINARY;
+    if (options.unprivileged) {
+        // The build tree may sit where the unprivileged user cannot reach.
+        fs::copy_file(program, root_ / "vork", fs::copy_options::overwrite_existing);
+        program = root_ / "vork";
+    }
+    int source_pipe[2] = {-1, -1};
+    if (!options.piped_source.empty() && pipe(source_pipe) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<std::string> words{program.string()};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
+        const int out = open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open((root_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (chdir(work().c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+            _exit(126);
+        }
+        if (source_pipe[0] >= 0 && (dup2(source_pipe[0], 3) < 0 || close(source_pipe[1]) != 0)) {
+            _exit(126);
+        }
+        umask(022);
+        if (options.file_size_limit >= 0) {
+            const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                               static_cast<rlim_t>(options.file_size_limit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+                _exit(126);
+            }
+        }
+        if (options.unprivileged && getuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(126);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (source_pipe[0] >= 0) {
+        close(source_pipe[0]);
+        const std::string& data = options.piped_source;
+        for (std::size_t sent = 0; sent < data.size();) {
+            const ssize_t n = write(source_pipe[1], data.data() + sent, data.size() - sent);
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        close(source_pipe[1]);
+    }
+    return pid;
+}
+
+Outcome Scratch::finish(pid_t pid) const {
+    int wait_status = 0;
+    Outcome outcome;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    pid_t ended = 0;
+    while ((ended = waitpid(pid, &wait_status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (ended == 0) {
+        ADD_FAILURE() << "vork hung and was killed";
+        kill(pid, SIGKILL);
+        waitpid(pid, &wait_status, 0);
+    } else if (ended == pid && WIFEXITED(wait_status)) {
+        outcome.status = WEXITSTATUS(wait_status);
+    }
+    outcome.out = read_file(root_ / "stdout");
+    outcome.err = read_file(root_ / "stderr");
+    return outcome;
+}
+
+Outcome Scratch::run(const std::vector<std::string>& args, const RunOptions& options) const {
+    return finish(start(args, -1, options));
+}
+
+}  // namespace vork_test

@@ -1,0 +1,83 @@
+// Running the built vork in a private folder and reading back what it did.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vork_test {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, const std::string& bytes);
+// The bytes whose values are `values`, as a string.
+std::string bytes(std::initializer_list<int> values);
+
+// What vork prints, written out independently of its sources.
+inline const std::string kBanner = read_file(fs::path(VORK_EXPECTED_DIR) / "banner.txt");
+inline const std::string kDoc = read_file(fs::path(VORK_EXPECTED_DIR) / "documentation.txt");
+inline const std::string kDone = "\nVotre Fichier binaire type dos thomson est pret \n";
+inline const std::string kBadDigit = "erreur dans l'ecriture hexadecimal de l'adresse\n" + kDoc;
+// The four echo lines of a run with these arguments.
+std::string echo(const std::string& source, const std::string& target, const std::string& load,
+                 const std::string& exec);
+// The two size lines for `code` bytes of code.
+std::string sizes(int code);
+
+// Three bytes of code and their image at $2600, started at $2C00.
+inline const std::string kCode = bytes({0xAA, 0xBB, 0xCC});
+inline const std::string kImage =
+    bytes({0x00, 0x00, 0x03, 0x26, 0x00, 0xAA, 0xBB, 0xCC, 0xFF, 0x00, 0x00, 0x2C, 0x00});
+
+struct Outcome {
+    int status = -1;  // exit status, or -1 when vork did not exit normally
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    bool unprivileged = false;     // when the tests run as root, run vork as nobody
+    std::string piped_source;      // fed through a pipe that vork sees as /dev/fd/3
+    long file_size_limit = -1;     // RLIMIT_FSIZE for vork, with SIGXFSZ ignored
+};
+
+RunOptions as_nobody();
+RunOptions piped(const std::string& source);
+RunOptions file_size_limit(long bytes);
+
+// A private folder: vork runs in work() with umask 022, its console is
+// captured beside it, and the folder goes when the Scratch does.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    fs::path work() const { return root_ / "work"; }
+
+    // The regular files in work(), with their contents.
+    Files files() const;
+
+    // Starts vork in work() with `args`, its standard input read from
+    // `stdin_fd`, or from /dev/null when that is -1.
+    pid_t start(const std::vector<std::string>& args, int stdin_fd = -1,
+                const RunOptions& options = {}) const;
+
+    // Waits for `pid` to end, killing it if it hangs, and collects what it printed.
+    Outcome finish(pid_t pid) const;
+
+    // Runs vork to its end with nothing to read: every pause meets end of file.
+    Outcome run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
+
+private:
+    fs::path root_;
+};
+
+}  // namespace vork_test
