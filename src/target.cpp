@@ -2,11 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 
 namespace vork {
@@ -15,26 +20,84 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// What differs between POSIX systems and Windows, kept together.
+#ifdef _WIN32
+// Binary mode, or Windows would turn every 0x0A byte of the image into 0x0D 0x0A.
+constexpr int kOpenFlags = O_BINARY;
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM};
+using ssize_t = int;
+int sync_file(int fd) { return _commit(fd); }
+// mkstemp opens in binary mode here.
+int create_unique(std::string& path) { return mkstemp(path.data()); }
+#else
+constexpr int kOpenFlags = O_CLOEXEC;
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+int sync_file(int fd) { return fsync(fd); }
+int create_unique(std::string& path) { return mkostemp(path.data(), O_CLOEXEC); }
+#endif
+
 // The pending file's path, for the signal handler; null when there is none.
 std::atomic<const char*> pending_path{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free, "read from a signal handler");
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previous_actions[std::size(kCleanupSignals)];
 
 extern "C" void remove_pending_file(int signal_number) {
     if (const char* path = pending_path.load()) {
         unlink(path);
     }
-    // The handler was installed with SA_RESETHAND: once it returns, the
-    // re-raised signal ends the process the way it would have without us.
+    // The handler was reset on entry: once it returns, the re-raised signal
+    // ends the process the way it would have without us.
     raise(signal_number);
+}
+
+#ifdef _WIN32
+using SignalAction = void (*)(int);
+#else
+using SignalAction = struct sigaction;
+#endif
+SignalAction previous_actions[std::size(kCleanupSignals)];
+
+// Makes the cleanup signals remove the pending file, except those the caller
+// chose to ignore (nohup), which stay ignored.
+void install_cleanup() {
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+#ifdef _WIN32
+        previous_actions[i] = signal(kCleanupSignals[i], remove_pending_file);
+        if (previous_actions[i] == SIG_IGN) {
+            signal(kCleanupSignals[i], SIG_IGN);
+        }
+#else
+        struct sigaction action {};
+        action.sa_handler = remove_pending_file;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        sigaction(kCleanupSignals[i], nullptr, &previous_actions[i]);
+        if (previous_actions[i].sa_handler != SIG_IGN) {
+            sigaction(kCleanupSignals[i], &action, nullptr);
+        }
+#endif
+    }
+}
+
+// Puts back what install_cleanup() replaced.
+void restore_signals() {
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+#ifdef _WIN32
+        signal(kCleanupSignals[i], previous_actions[i]);
+#else
+        sigaction(kCleanupSignals[i], &previous_actions[i], nullptr);
+#endif
+    }
 }
 
 // Holds back the cleanup signals while the pending file changes state, so the
 // handler never sees a file that exists but is not yet, or no longer, recorded.
+// Windows cannot hold signals back; its window is as narrow as the code here.
 class SignalsHeld {
 public:
+#ifdef _WIN32
+    SignalsHeld() {}  // not defaulted, so that holding one is not an unused variable
+#else
     SignalsHeld() {
         sigset_t held;
         sigemptyset(&held);
@@ -44,11 +107,13 @@ public:
         sigprocmask(SIG_BLOCK, &held, &saved_);
     }
     ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
 
 private:
     sigset_t saved_;
+#endif
+public:
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
 // Writes all of `data` to `fd`, resuming after interruptions and short writes.
@@ -68,7 +133,7 @@ bool write_all(int fd, std::span<const std::uint8_t> data) {
 
 // Writes `image` straight into `path`, creating or truncating it.
 TargetWrite write_in_place(const std::string& path, std::span<const std::uint8_t> image) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0666);
     if (fd < 0) {
         return TargetWrite::not_opened;
     }
@@ -94,11 +159,25 @@ fs::path resolve_links(fs::path path) {
     return path;
 }
 
-// Returns the mode a newly created file gets: 0666 less the umask.
-mode_t new_file_mode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+#ifdef _WIN32
+// Windows keeps no owner or mode bits to carry over, and syncs no directories.
+bool keep_owner_and_mode(int, const struct stat*) { return true; }
+void sync_directory(const fs::path&) {}
+#else
+// Gives the new file at `fd` the owner and mode of `existing`, or, with no
+// existing file, the mode of any new file: 0666 less the umask.
+bool keep_owner_and_mode(int fd, const struct stat* existing) {
+    if (existing == nullptr) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return fchmod(fd, 0666 & ~mask) == 0;
+    }
+    if (existing->st_uid != geteuid() || existing->st_gid != getegid()) {
+        // Keep the owner where allowed (root); elsewhere the replacement
+        // belongs to the user, as any editor's save would make it.
+        [[maybe_unused]] const int owner_kept = fchown(fd, existing->st_uid, existing->st_gid);
+    }
+    return fchmod(fd, existing->st_mode & 07777) == 0;
 }
 
 // Flushes the directory entry of a rename to disk; a failure here loses nothing.
@@ -109,6 +188,7 @@ void sync_directory(const fs::path& directory) {
         close(fd);
     }
 }
+#endif
 
 }  // namespace
 
@@ -116,23 +196,13 @@ PendingFile::PendingFile(const std::string& destination) : destination_(destinat
     const fs::path directory = fs::path(destination).parent_path();
     path_ = (directory / ".vork-XXXXXX").string();
     SignalsHeld held;
-    fd_ = mkostemp(path_.data(), O_CLOEXEC);
+    fd_ = create_unique(path_);
     if (fd_ < 0) {
         error_ = errno;
         return;
     }
     pending_path.store(path_.c_str());
-    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-        struct sigaction action {};
-        action.sa_handler = remove_pending_file;
-        action.sa_flags = SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        sigaction(kCleanupSignals[i], nullptr, &previous_actions[i]);
-        // A signal the caller chose to ignore (nohup) stays ignored.
-        if (previous_actions[i].sa_handler != SIG_IGN) {
-            sigaction(kCleanupSignals[i], &action, nullptr);
-        }
-    }
+    install_cleanup();
 }
 
 PendingFile::~PendingFile() {
@@ -147,13 +217,11 @@ PendingFile::~PendingFile() {
         unlink(path_.c_str());
     }
     pending_path.store(nullptr);
-    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-        sigaction(kCleanupSignals[i], &previous_actions[i], nullptr);
-    }
+    restore_signals();
 }
 
 bool PendingFile::commit() {
-    bool synced = fsync(fd_) == 0;
+    bool synced = sync_file(fd_) == 0;
     if (close(fd_) != 0) {
         synced = false;
     }
@@ -163,7 +231,10 @@ bool PendingFile::commit() {
     }
     {
         SignalsHeld held;
-        if (rename(path_.c_str(), destination_.c_str()) != 0) {
+        // Unlike rename(), this replaces an existing file on Windows too.
+        std::error_code error;
+        fs::rename(path_, destination_, error);
+        if (error) {
             return false;
         }
         committed_ = true;
@@ -183,7 +254,7 @@ TargetWrite write_target(const std::string& path, std::span<const std::uint8_t> 
     }
     if (exists) {
         // Never replace a file the user could not have opened for writing.
-        const int probe = open(destination.c_str(), O_WRONLY | O_CLOEXEC);
+        const int probe = open(destination.c_str(), O_WRONLY | kOpenFlags);
         if (probe < 0) {
             return TargetWrite::not_opened;
         }
@@ -205,14 +276,8 @@ TargetWrite write_target(const std::string& path, std::span<const std::uint8_t> 
                 return TargetWrite::failed;
         }
     }
-    if (exists && (existing.st_uid != geteuid() || existing.st_gid != getegid())) {
-        // Keep the owner where allowed (root); elsewhere the replacement
-        // belongs to the user, as any editor's save would make it.
-        [[maybe_unused]] const int owner_kept =
-            fchown(pending.fd(), existing.st_uid, existing.st_gid);
-    }
-    const mode_t mode = exists ? existing.st_mode & 07777 : new_file_mode();
-    if (fchmod(pending.fd(), mode) != 0 || !write_all(pending.fd(), image)) {
+    if (!keep_owner_and_mode(pending.fd(), exists ? &existing : nullptr) ||
+        !write_all(pending.fd(), image)) {
         return TargetWrite::failed;
     }
     return pending.commit() ? TargetWrite::ok : TargetWrite::failed;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -63,6 +64,45 @@ RunOptions file_size_limit(long bytes) {
     return options;
 }
 
+namespace {
+
+// Where the tests run the Windows build: VORK_TEST_WINE names the Wine
+// loader and VORK_TEST_WINE_EXE the program; both unset for native runs.
+const char* const wine_loader = std::getenv("VORK_TEST_WINE");
+const char* const wine_program = std::getenv("VORK_TEST_WINE_EXE");
+
+// Prepares the Wine prefix once, so that no run pays for it or prints about it.
+class WineEnvironment : public testing::Environment {
+public:
+    void SetUp() override {
+        if (wine_loader == nullptr) {
+            return;
+        }
+        if (!fs::exists(wine_program)) {
+            GTEST_SKIP() << "Windows program not built: " << wine_program;
+        }
+        const std::string boot = std::string("'") + wine_loader + "' wineboot --init >/dev/null 2>&1";
+        if (std::system(boot.c_str()) != 0) {
+            GTEST_SKIP() << "Wine cannot start here: " << wine_loader;
+        }
+    }
+};
+
+[[maybe_unused]] testing::Environment* const wine_environment =
+    testing::AddGlobalTestEnvironment(new WineEnvironment);
+
+// Console text as Linux writes it: Windows ends each line with "\r\n".
+std::string unix_lines(std::string text) {
+    if (wine_loader != nullptr) {
+        for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) {
+            text.erase(at, 1);
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
 Scratch::Scratch() {
     std::string name = (fs::temp_directory_path() / "vork-test-XXXXXX").string();
     root_ = mkdtemp(name.data());
@@ -102,6 +142,9 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
     const pid_t pid = fork();
     if (pid == 0) {
         std::vector<std::string> words{program.string()};
+        if (wine_loader != nullptr) {
+            words = {wine_loader, wine_program};
+        }
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& word : words) {
@@ -163,7 +206,7 @@ Outcome Scratch::finish(pid_t pid) const {
     } else if (ended == pid && WIFEXITED(wait_status)) {
         outcome.status = WEXITSTATUS(wait_status);
     }
-    outcome.out = read_file(root_ / "stdout");
+    outcome.out = unix_lines(read_file(root_ / "stdout"));
     outcome.err = read_file(root_ / "stderr");
     return outcome;
 }
