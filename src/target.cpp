@@ -160,9 +160,8 @@ fs::path resolve_links(fs::path path) {
 }
 
 #ifdef _WIN32
-// Windows keeps no owner or mode bits to carry over, and syncs no directories.
+// Windows keeps no owner or mode bits to carry over.
 bool keep_owner_and_mode(int, const struct stat*) { return true; }
-void sync_directory(const fs::path&) {}
 #else
 // Gives the new file at `fd` the owner and mode of `existing`, or, with no
 // existing file, the mode of any new file: 0666 less the umask.
@@ -180,14 +179,6 @@ bool keep_owner_and_mode(int fd, const struct stat* existing) {
     return fchmod(fd, existing->st_mode & 07777) == 0;
 }
 
-// Flushes the directory entry of a rename to disk; a failure here loses nothing.
-void sync_directory(const fs::path& directory) {
-    const int fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
 #endif
 
 }  // namespace
@@ -240,7 +231,8 @@ bool PendingFile::commit() {
         committed_ = true;
         pending_path.store(nullptr);
     }
-    sync_directory(fs::path(destination_).parent_path());
+    // The directory is not synced: after a crash the path holds the old file
+    // or the new one, either whole, and that is all this promises.
     return true;
 }
 
