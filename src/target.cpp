@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 // Binary mode, or Windows would turn every 0x0A byte of the image into 0x0D 0x0A.
 constexpr int kOpenFlags = O_BINARY;
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM};
-using ssize_t = int;
 int sync_file(int fd) { return _commit(fd); }
 // mkstemp opens in binary mode here.
 int create_unique(std::string& path) { return mkstemp(path.data()); }
@@ -40,7 +39,7 @@ int create_unique(std::string& path) { return mkostemp(path.data(), O_CLOEXEC); 
 std::atomic<const char*> pending_path{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free, "read from a signal handler");
 
-
+// Removes the pending file, then lets the signal end the process.
 extern "C" void remove_pending_file(int signal_number) {
     if (const char* path = pending_path.load()) {
         unlink(path);
@@ -178,7 +177,6 @@ bool keep_owner_and_mode(int fd, const struct stat* existing) {
     }
     return fchmod(fd, existing->st_mode & 07777) == 0;
 }
-
 #endif
 
 }  // namespace
@@ -223,9 +221,9 @@ bool PendingFile::commit() {
     {
         SignalsHeld held;
         // Unlike rename(), this replaces an existing file on Windows too.
-        std::error_code error;
-        fs::rename(path_, destination_, error);
-        if (error) {
+        std::error_code failure;
+        fs::rename(path_, destination_, failure);
+        if (failure) {
             return false;
         }
         committed_ = true;
