@@ -94,6 +94,8 @@ void restore_signals() {
 // Windows cannot hold signals back; its window is as narrow as the code here.
 class SignalsHeld {
 public:
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
 #ifdef _WIN32
     SignalsHeld() {}  // not defaulted, so that holding one is not an unused variable
 #else
@@ -110,9 +112,6 @@ public:
 private:
     sigset_t saved_;
 #endif
-public:
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
 // Writes all of `data` to `fd`, resuming after interruptions and short writes.
