@@ -1,8 +1,5 @@
 #include "image.h"
 
-#include <algorithm>
-#include <stdexcept>
-
 namespace vork {
 
 namespace {
@@ -19,22 +16,17 @@ std::uint8_t* put_word(std::uint8_t* at, std::uint16_t value) {
 
 }  // namespace
 
-std::vector<std::uint8_t> build_image(std::span<const std::uint8_t> code,
-                                      std::uint16_t load_address,
-                                      std::uint16_t exec_address) {
-    if (code.size() > kMaxCodeSize) {
-        throw std::length_error("code too large for one Thomson image");
-    }
-    std::vector<std::uint8_t> image_buffer(code.size() + kFramingSize);
+void frame_image(std::span<std::uint8_t> image_buffer, std::uint16_t load_address,
+                 std::uint16_t exec_address) {
+    const std::size_t code_size = image_buffer.size() - kFramingSize;
     std::uint8_t* at = image_buffer.data();
     *at++ = kHeaderMarker;
-    at = put_word(at, static_cast<std::uint16_t>(code.size()));
-    at = put_word(at, load_address);
-    at = std::copy(code.begin(), code.end(), at);
+    at = put_word(at, static_cast<std::uint16_t>(code_size));
+    put_word(at, load_address);
+    at = image_buffer.data() + kHeaderSize + code_size;
     *at++ = kFooterMarker;
     at = put_word(at, 0);
     put_word(at, exec_address);
-    return image_buffer;
 }
 
 }  // namespace vork

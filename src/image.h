@@ -4,19 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace vork {
 
+inline constexpr std::size_t kHeaderSize = 5;
 // Header and footer together.
 inline constexpr std::size_t kFramingSize = 10;
 // The length field is 16 bits wide, so no more code than this fits in one image.
 inline constexpr std::size_t kMaxCodeSize = 65535;
+// The largest image: one buffer of this size holds any conversion.
+inline constexpr std::size_t kMaxImageSize = kMaxCodeSize + kFramingSize;
 
-// Returns the image of `code` loaded at `load_address` and started at
-// `exec_address`; throws std::length_error when `code` exceeds kMaxCodeSize.
-std::vector<std::uint8_t> build_image(std::span<const std::uint8_t> code,
-                                      std::uint16_t load_address,
-                                      std::uint16_t exec_address);
+// Frames the code already at offsets 5 to size - 6 of `image_buffer` (10 to
+// kMaxImageSize bytes) with the header and footer of an image loaded at
+// `load_address` and started at `exec_address`.
+void frame_image(std::span<std::uint8_t> image_buffer, std::uint16_t load_address,
+                 std::uint16_t exec_address);
 
 }  // namespace vork

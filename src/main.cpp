@@ -1,8 +1,13 @@
 // vork: wraps raw 6809 code in a Thomson DOS binary header and footer.
 #include <cstdio>
 
+#include "platform.h"
 #include "run.h"
 
 int main(int argc, char* argv[]) {
-    return vork::run(argc, argv, stdout, stdin);
+    const char* const* arguments = vork::platform::utf8_arguments(argc, argv);
+    vork::platform::console_begin();
+    const int status = vork::run(argc, arguments, stdout, stdin);
+    vork::platform::console_end();
+    return status;
 }

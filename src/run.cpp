@@ -1,15 +1,14 @@
 #include "run.h"
 
-#include <sys/stat.h>
-
 #include <array>
-#include <new>
+#include <cstdlib>
+#include <memory>
 #include <span>
-#include <vector>
 
 #include "documentation.h"
 #include "exit_status.h"
 #include "image.h"
+#include "platform.h"
 #include "target.h"
 
 namespace vork {
@@ -39,6 +38,8 @@ constexpr char kBadDigit[] = "erreur dans l'ecriture hexadecimal de l'adresse\n"
 constexpr char kNoMemory[] = "\n * ERROR MEMORY ALLOCATION *\n";
 constexpr char kUnwritable[] = "Erreur, ecriture impossible %s\n";
 constexpr char kDone[] = "\nVotre Fichier binaire type dos thomson est pret \n";
+// The one line for standard error: the report itself could not be written.
+constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie standard)\n";
 
 // Digits in one address argument; characters after them are ignored.
 constexpr int kAddressDigits = 4;
@@ -47,49 +48,53 @@ constexpr int kAddressDigits = 4;
 struct Console {
     std::FILE* out;
     std::FILE* in;
+    bool terminal;
 
-    // Waits for one character, whatever it is, once everything printed is shown.
+    // Waits for the user once everything printed is shown: on a terminal for
+    // Enter, taking the whole line; elsewhere for one byte, leaving the rest
+    // of the input to whoever reads it next.
     void pause() const {
         // The last message may have no line end, so a line-buffered
         // terminal would otherwise keep it hidden during the wait.
         std::fflush(out);
-        (void)std::fgetc(in);
+        int c = std::fgetc(in);
+        while (terminal && c != EOF && c != '\n') {
+            c = std::fgetc(in);
+        }
     }
 
-    // Ends the run through the pause with `status`.
+    // Ends the run through the pause with `status`; a report that could not
+    // be written turns a success into a failure, told on standard error.
     int end(int status) const {
         pause();
+        if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+            std::fputs(kReportLost, stderr);
+            return status == kExitSuccess ? kExitFailure : status;
+        }
         return status;
     }
 };
 
-enum class SourceRead { ok, not_opened, unreadable, too_large };
+enum class SourceRead { ok, unreadable, too_large };
 
-// Reads all of `path` into `code`, never more than one byte past the
-// largest code an image can hold, so an endless input cannot fill memory.
-SourceRead read_source(const char* path, std::vector<std::uint8_t>& code) {
-    code.resize(kMaxCodeSize + 1);
-    std::FILE* source = std::fopen(path, "rb");
-    if (source == nullptr) {
-        return SourceRead::not_opened;
+// Reads the whole of `source` into `code`, which has room for the largest
+// code an image holds; `got` becomes the code's size.
+SourceRead read_source(platform::Handle source, std::span<std::uint8_t> code, std::size_t& got) {
+    got = 0;
+    while (got < code.size()) {
+        const long n = platform::read_some(source, code.subspan(got));
+        if (n <= 0) {
+            return n == 0 ? SourceRead::ok : SourceRead::unreadable;
+        }
+        got += static_cast<std::size_t>(n);
     }
-    // Some systems open a directory for reading; it still holds no code.
-    struct stat info {};
-    if (fstat(fileno(source), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(source);
-        return SourceRead::not_opened;
-    }
-    const std::size_t got = std::fread(code.data(), 1, code.size(), source);
-    const bool failed = std::ferror(source) != 0;
-    std::fclose(source);
-    if (failed) {
+    // Full: one more byte means the source does not fit.
+    std::uint8_t beyond[1];
+    const long n = platform::read_some(source, beyond);
+    if (n < 0) {
         return SourceRead::unreadable;
     }
-    if (got > kMaxCodeSize) {
-        return SourceRead::too_large;
-    }
-    code.resize(got);
-    return SourceRead::ok;
+    return n == 0 ? SourceRead::ok : SourceRead::too_large;
 }
 
 // Reads the leading digits of `text` into `digits`, running the error block
@@ -139,7 +144,9 @@ std::optional<std::uint8_t> hex_digit_value(char c) {
 }
 
 int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
-    const Console console{out, in};
+    // Unbuffered, so that a pause takes from the input only what it uses.
+    std::setvbuf(in, nullptr, _IONBF, 0);
+    const Console console{out, in, platform::is_terminal(in)};
     for (const char* line : kBanner) {
         std::fputs(line, out);
     }
@@ -163,55 +170,63 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     std::fprintf(out, kLoadEcho, load_text);
     std::fprintf(out, kExecEcho, exec_text);
 
-    try {
-        std::vector<std::uint8_t> code;
-        switch (read_source(source_path, code)) {
-            case SourceRead::ok:
-                break;
-            case SourceRead::not_opened:
-                std::fprintf(out, kNotOpened, source_path);
-                show_documentation(out);
-                return console.end(kExitFailure);
-            case SourceRead::unreadable:
-                std::fprintf(out, kUnreadable, source_path);
-                return console.end(kExitFailure);
-            case SourceRead::too_large:
-                std::fprintf(out, kTooLarge, source_path, static_cast<int>(kMaxCodeSize));
-                return console.end(kExitFailure);
-        }
-        const auto code_size = static_cast<std::uint16_t>(code.size());
-        std::fprintf(out, kCodeSize, static_cast<int>(code_size));
-        std::fprintf(out, kImageSize, static_cast<int>(code_size + kFramingSize));
-
-        // Both addresses are read in full, so every bad digit is reported at once.
-        std::array<std::uint8_t, 2 * kAddressDigits> address_digits{};
-        const std::span digits{address_digits};
-        const bool load_valid = read_address(load_text, digits.first<kAddressDigits>(), console);
-        const bool exec_valid = read_address(exec_text, digits.last<kAddressDigits>(), console);
-        if (!load_valid || !exec_valid) {
-            return console.end(kExitUsage);
-        }
-
-        const std::vector<std::uint8_t> image_buffer =
-            build_image(code, address_value(digits.first<kAddressDigits>()),
-                        address_value(digits.last<kAddressDigits>()));
-        switch (write_target(target_path, image_buffer)) {
-            case TargetWrite::ok:
-                std::fputs(kDone, out);
-                return console.end(kExitSuccess);
-            case TargetWrite::not_opened:
-                std::fprintf(out, kNotOpened, target_path);
-                return console.end(kExitFailure);
-            case TargetWrite::failed:
-                std::fprintf(out, kUnwritable, target_path);
-                return console.end(kExitFailure);
-        }
-    } catch (const std::bad_alloc&) {
+    const platform::Handle source = platform::open_for_reading(source_path);
+    if (source == platform::kNoHandle) {
+        std::fprintf(out, kNotOpened, source_path);
+        show_documentation(out);
+        return console.end(kExitFailure);
+    }
+    // One block that any image fits in; the code is read straight into it,
+    // behind the room left for the header.
+    const std::unique_ptr<std::uint8_t, decltype(&std::free)> image_buffer(
+        static_cast<std::uint8_t*>(std::malloc(kMaxImageSize)), &std::free);
+    if (!image_buffer) {
+        platform::close(source);
         std::fputs(kNoMemory, out);
         show_documentation(out);
         return console.end(kExitFailure);
     }
-    return kExitFailure;  // unreachable: every outcome above returns
+    std::size_t code_size = 0;
+    const SourceRead read = read_source(
+        source, std::span{image_buffer.get() + kHeaderSize, kMaxCodeSize}, code_size);
+    platform::close(source);
+    switch (read) {
+        case SourceRead::ok:
+            break;
+        case SourceRead::unreadable:
+            std::fprintf(out, kUnreadable, source_path);
+            return console.end(kExitFailure);
+        case SourceRead::too_large:
+            std::fprintf(out, kTooLarge, source_path, static_cast<int>(kMaxCodeSize));
+            return console.end(kExitFailure);
+    }
+    std::fprintf(out, kCodeSize, static_cast<int>(code_size));
+    std::fprintf(out, kImageSize, static_cast<int>(code_size + kFramingSize));
+
+    // Both addresses are read in full, so every bad digit is reported at once.
+    std::array<std::uint8_t, 2 * kAddressDigits> address_digits{};
+    const std::span digits{address_digits};
+    const bool load_valid = read_address(load_text, digits.first<kAddressDigits>(), console);
+    const bool exec_valid = read_address(exec_text, digits.last<kAddressDigits>(), console);
+    if (!load_valid || !exec_valid) {
+        return console.end(kExitUsage);
+    }
+
+    const std::span image{image_buffer.get(), code_size + kFramingSize};
+    frame_image(image, address_value(digits.first<kAddressDigits>()),
+                address_value(digits.last<kAddressDigits>()));
+    switch (write_target(target_path, image)) {
+        case TargetWrite::ok:
+            std::fputs(kDone, out);
+            return console.end(kExitSuccess);
+        case TargetWrite::not_opened:
+            std::fprintf(out, kNotOpened, target_path);
+            return console.end(kExitFailure);
+        case TargetWrite::failed:
+            break;
+    }
+    std::fprintf(out, kUnwritable, target_path);
+    return console.end(kExitFailure);
 }
 
 }  // namespace vork

@@ -3,44 +3,18 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 
 namespace vork {
 
 enum class TargetWrite {
     ok,          // the whole image is at the target path
-    not_opened,  // the target could not be opened for writing; nothing changed
+    not_opened,  // the system would not open the target for writing; nothing changed
     failed,      // writing failed; what was at the target path is untouched
 };
 
-// Puts `image` at `path`: afterwards the path holds either the whole image or
-// what it held before, even if the process is interrupted.
-TargetWrite write_target(const std::string& path, std::span<const std::uint8_t> image);
-
-// A new file beside `destination` that disappears unless committed, also when
-// SIGINT, SIGTERM or SIGHUP ends the process first. One may exist at a time.
-class PendingFile {
-public:
-    explicit PendingFile(const std::string& destination);
-    ~PendingFile();
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    // Whether the file was created; if not, error() holds errno.
-    bool valid() const { return fd_ >= 0; }
-    int error() const { return error_; }
-    int fd() const { return fd_; }
-    const std::string& path() const { return path_; }
-
-    // Syncs and closes the file, then renames it over the destination.
-    bool commit();
-
-private:
-    std::string destination_;
-    std::string path_;
-    int fd_ = -1;
-    int error_ = 0;
-    bool committed_ = false;
-};
+// Puts `image` at `path`. A regular file is replaced atomically when the new
+// file can carry everything the old one had, and written in place under a
+// lock otherwise; a device or pipe is written through.
+TargetWrite write_target(const char* path, std::span<const std::uint8_t> image);
 
 }  // namespace vork

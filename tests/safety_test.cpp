@@ -12,7 +12,7 @@
 #include <string>
 
 #include "scratch.h"
-#include "target.h"
+#include "platform.h"
 
 namespace {
 
@@ -181,7 +181,7 @@ TEST_P(PendingFileSignal, RemovesTheFileBeforeDying) {
     Scratch scratch;
     const pid_t pid = fork();
     if (pid == 0) {
-        vork::PendingFile pending((scratch.work() / "out.bin").string());
+        vork::platform::PendingFile pending((scratch.work() / "out.bin").string());
         if (!pending.valid() || !fs::exists(pending.path())) {
             _exit(3);
         }

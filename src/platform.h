@@ -1,0 +1,102 @@
+// What differs between POSIX systems and Windows: the command line, the
+// console, and the file operations behind reading the source and writing the
+// target. Each system has its own implementation file, chosen by the build;
+// names are UTF-8 on this side of the interface on every system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+namespace vork::platform {
+
+// An open file: a descriptor on POSIX, a HANDLE on Windows.
+using Handle = std::intptr_t;
+inline constexpr Handle kNoHandle = -1;
+
+// How one step of writing the target went.
+enum class Step {
+    done,
+    refused,  // not done, for a reason that writing the target in place gets around
+    failed,   // not done; the target is as it was
+};
+
+// Returns the command line as UTF-8 strings, program name first; `argc`
+// becomes their count. POSIX hands the bytes it got through unchanged.
+const char* const* utf8_arguments(int& argc, char* argv[]);
+
+// Readies the console and the process for a run; console_end() undoes what
+// must not outlive it (the console code page on Windows).
+void console_begin();
+void console_end();
+
+// Whether `stream` is an interactive terminal or console.
+bool is_terminal(std::FILE* stream);
+
+// Opens `path` for reading; kNoHandle when it cannot be opened or is a directory.
+Handle open_for_reading(const char* path);
+
+// Reads up to `into.size()` bytes; returns how many, 0 at the end, -1 on error.
+long read_some(Handle file, std::span<std::uint8_t> into);
+
+void close(Handle file);
+
+// The target, opened for writing the way the system resolves its path, so
+// that the system's own rules on links apply.
+struct Target {
+    Handle handle = kNoHandle;
+    bool regular = false;    // a regular file, which can be replaced; else written through
+    bool created = false;    // this run created it, empty
+    std::string final_path;  // where the file really lies; empty when unknown
+};
+
+// Opens `path` for writing without truncating it, creating it when missing
+// as the shell's `>` would; false when the system refuses.
+bool open_target(const char* path, Target& target);
+
+// Writes `image` to a device or pipe target; a reader that went away is a failure.
+bool write_through(const Target& target, std::span<const std::uint8_t> image);
+
+// Writes `image` over the target file itself under an exclusive lock: from its
+// start, cut to the image's size, synced.
+bool write_in_place(const Target& target, std::span<const std::uint8_t> image);
+
+// Removes a target this run created and could not fill, if it is still that file.
+void discard_created(const Target& target);
+
+// A new file beside the target that disappears unless committed, also when
+// an interrupt or termination signal ends the process first. One at a time.
+class PendingFile {
+public:
+    explicit PendingFile(const std::string& final_path);
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    // done when the file was created; refused when the folder takes no new
+    // file but the target itself may still be written.
+    Step created() const { return created_; }
+    bool valid() const { return created_ == Step::done; }
+    Handle handle() const { return handle_; }
+    const std::string& path() const { return path_; }
+
+    // Gives the new file everything the target has that a replacement would
+    // otherwise drop; refused when it cannot carry all of it.
+    Step carry_over(const Target& target);
+
+    bool write(std::span<const std::uint8_t> image);
+
+    // Syncs and closes the file, then puts it in the target's place, if the
+    // target is still the file that was opened.
+    Step commit(Target& target);
+
+private:
+    std::string path_;
+    Handle handle_ = kNoHandle;
+    Step created_ = Step::failed;
+    bool committed_ = false;
+};
+
+}  // namespace vork::platform
