@@ -22,6 +22,10 @@ struct CliCase {
     std::string output;  // everything printed after the banner
     int status;
     Files after;  // every file in the work folder after the run
+    Files links = {};  // symbolic links to make before the run: name and what it names
+    Report report = Report::captured;
+    Fd3 fd3 = Fd3::none;
+    std::string err = "";
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -35,14 +39,35 @@ TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
     for (const auto& [name, contents] : c.before) {
         write_file(scratch.work() / name, contents);
     }
-    const Outcome outcome = scratch.run(c.args);
-    EXPECT_EQ(outcome.out, kBanner + c.output);
-    EXPECT_EQ(outcome.err, "");
+    for (const auto& [name, named] : c.links) {
+        fs::create_symlink(named, scratch.work() / name);
+    }
+    RunOptions options;
+    options.report = c.report;
+    options.fd3 = c.fd3;
+    const Outcome outcome = scratch.run(c.args, options);
+    if (c.report == Report::captured) {
+        EXPECT_EQ(outcome.out, kBanner + c.output);
+    }
+    EXPECT_EQ(outcome.err, c.err);
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(scratch.files(), c.after);
+    if (c.fd3 == Fd3::target_pipe) {
+        EXPECT_EQ(outcome.piped_target, kImage);
+    }
 }
 
 const std::string kLargest(65535, '\x39');
+const std::string kReportLost = "Erreur, ecriture impossible (sortie standard)\n";
+
+// What a run of kCode from src.bin at 2600, started at 2C00, prints up to its
+// last line, `last` (by default the success message).
+std::string converted(const std::string& target, const std::string& last = kDone) {
+    return echo("src.bin", target, "2600", "2C00") + sizes(3) + last;
+}
+std::string target_not_opened(const std::string& target) {
+    return converted(target, "Erreur, fichier non ouvert " + target + " ");
+}
 const std::string kTooLarge(65536, '\x39');
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,6 +128,26 @@ INSTANTIATE_TEST_SUITE_P(
                 echo("src.bin", "out.bin", "%n%s", "%x") + sizes(3) + kBadDigit + kBadDigit +
                     kBadDigit + kBadDigit + kBadDigit + kBadDigit + kBadDigit,
                 2, {{"src.bin", kCode}}},
+        CliCase{"AccentedNamesWithASpace", {{"dÃ©mo Ã©.raw", kCode}, {"DÃMO.BIN", "older"}},
+                {"dÃ©mo Ã©.raw", "2600", "2C00", "DÃMO.BIN"},
+                echo("dÃ©mo Ã©.raw", "DÃMO.BIN", "2600", "2C00") + sizes(3) + kDone, 0,
+                {{"dÃ©mo Ã©.raw", kCode}, {"DÃMO.BIN", kImage}}},
+        CliCase{"NamesNoCodePageHolds", {{"Î©mega.raw", kCode}, {"Omega.raw", "decoy"}},
+                {"Î©mega.raw", "2600", "2C00", "å³å½¢.bin"},
+                echo("Î©mega.raw", "å³å½¢.bin", "2600", "2C00") + sizes(3) + kDone, 0,
+                {{"Î©mega.raw", kCode}, {"Omega.raw", "decoy"}, {"å³å½¢.bin", kImage}}},
+        CliCase{"AccentedSourceIsTarget", {{"prog-Ã¼.raw", kCode}},
+                {"prog-Ã¼.raw", "2600", "2C00", "prog-Ã¼.raw"},
+                echo("prog-Ã¼.raw", "prog-Ã¼.raw", "2600", "2C00") + sizes(3) + kDone, 0,
+                {{"prog-Ã¼.raw", kImage}}},
+        CliCase{"AccentedAddressIsTwoBadBytes", {{"src.bin", kCode}},
+                {"src.bin", "26Ã©" "0", "2C00", "out.bin"},
+                echo("src.bin", "out.bin", "26Ã©" "0", "2C00") + sizes(3) + kBadDigit + kBadDigit,
+                2, {{"src.bin", kCode}}},
+        CliCase{"MissingAccentedSource", {}, {"nÃ¼pe.raw", "2600", "2C00", "out.bin"},
+                echo("nÃ¼pe.raw", "out.bin", "2600", "2C00") +
+                    "Erreur, fichier non ouvert nÃ¼pe.raw " + kDoc,
+                1, {}},
         CliCase{"TargetCannotBeCreated", {{"src.bin", kCode}},
                 {"src.bin", "2600", "2C00", "no/dir/out.bin"},
                 echo("src.bin", "no/dir/out.bin", "2600", "2C00") + sizes(3) +
@@ -122,7 +167,39 @@ INSTANTIATE_TEST_SUITE_P(
                             {"src.bin", "\xff\x80", "2C00", "out.bin"},
                             echo("src.bin", "out.bin", "\xff\x80", "2C00") + sizes(3) + kBadDigit +
                                 kBadDigit + kBadDigit,
-                            2, {{"src.bin", kCode}}}),
+                            2, {{"src.bin", kCode}}},
+                    CliCase{"LinkLoopIsRefused", {{"src.bin", kCode}}, {"src.bin", "2600", "2C00", "a.bin"},
+                            target_not_opened("a.bin"), 1, {{"src.bin", kCode}},
+                            {{"a.bin", "b.bin"}, {"b.bin", "a.bin"}}},
+                    CliCase{"DanglingLinkIntoNoFolder", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "out.bin"}, target_not_opened("out.bin"), 1,
+                            {{"src.bin", kCode}}, {{"out.bin", "no/dir/x.bin"}}},
+                    CliCase{"DanglingLinkMakesWhatItNames", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "out.bin"}, converted("out.bin"), 0,
+                            {{"src.bin", kCode}, {"new.bin", kImage}, {"out.bin", kImage}},
+                            {{"out.bin", "new.bin"}}},
+                    CliCase{"PipeTargetByDescriptor", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "/dev/fd/3"}, converted("/dev/fd/3"), 0,
+                            {{"src.bin", kCode}}, {}, Report::captured, Fd3::target_pipe},
+                    CliCase{"PipeTargetNobodyReads", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "/dev/fd/3"},
+                            converted("/dev/fd/3", "Erreur, ecriture impossible /dev/fd/3\n"), 1,
+                            {{"src.bin", kCode}}, {}, Report::captured, Fd3::target_pipe_unread},
+                    CliCase{"ReportToClosedOutput", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "out.bin"}, "", 1,
+                            {{"src.bin", kCode}, {"out.bin", kImage}}, {},
+                            Report::closed, Fd3::none, kReportLost},
+                    CliCase{"ReportToFullDevice", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "out.bin"}, "", 1,
+                            {{"src.bin", kCode}, {"out.bin", kImage}}, {},
+                            Report::full, Fd3::none, kReportLost},
+                    CliCase{"ReportToPipeNobodyReads", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "out.bin"}, "", 1,
+                            {{"src.bin", kCode}, {"out.bin", kImage}}, {},
+                            Report::broken_pipe, Fd3::none, kReportLost},
+                    CliCase{"ReportLostKeepsTheUsageStatus", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C0", "out.bin"}, "", 2, {{"src.bin", kCode}}, {},
+                            Report::closed, Fd3::none, kReportLost}),
     [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
 
 // Permission cases run as an unprivileged user, since root may open anything.
@@ -174,6 +251,22 @@ TEST(CliPause, WaitsForOneCharacterBeforeExiting) {
     const Outcome outcome = scratch.finish(pid);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "out.bin", "2600", "2C00") + sizes(3) + kDone);
+}
+
+TEST(CliPause, TakesOneByteAndLeavesTheRestToTheCaller) {
+    Scratch scratch;
+    write_file(scratch.work() / "src.bin", kCode);
+    // A pipe, as in `{ vork ...; cat; } <list`: what vork reads is gone for good.
+    int list[2];
+    ASSERT_EQ(pipe(list), 0);
+    ASSERT_EQ(write(list[1], "x\nGAME.BIN\n", 11), 11);
+    close(list[1]);
+    const Outcome outcome = scratch.finish(scratch.start({"src.bin", "2600", "2C00", "out.bin"}, list[0]));
+    EXPECT_EQ(outcome.status, 0);
+    char rest[32];
+    const ssize_t n = read(list[0], rest, sizeof rest);
+    EXPECT_EQ(std::string(rest, static_cast<std::size_t>(n > 0 ? n : 0)), "\nGAME.BIN\n");
+    close(list[0]);
 }
 
 }  // namespace

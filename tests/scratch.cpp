@@ -55,6 +55,7 @@ RunOptions as_nobody() {
 RunOptions piped(const std::string& source) {
     RunOptions options;
     options.piped_source = source;
+    options.fd3 = Fd3::source_pipe;
     return options;
 }
 
@@ -120,7 +121,8 @@ Scratch::~Scratch() {
 Files Scratch::files() const {
     Files found;
     for (const auto& entry : fs::directory_iterator(work())) {
-        if (entry.is_regular_file()) {
+        std::error_code not_a_file;  // a loop of links, say
+        if (entry.is_regular_file(not_a_file)) {
             found[entry.path().filename().string()] = read_file(entry.path());
         }
     }
@@ -135,10 +137,19 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         fs::copy_file(program, root_ / "vork", fs::copy_options::overwrite_existing);
         program = root_ / "vork";
     }
-    int source_pipe[2] = {-1, -1};
-    if (!options.piped_source.empty() && pipe(source_pipe) != 0) {
+    int fd3_pipe[2] = {-1, -1};
+    int report_pipe[2] = {-1, -1};
+    if ((options.fd3 != Fd3::none && pipe(fd3_pipe) != 0) ||
+        (options.report == Report::broken_pipe && pipe(report_pipe) != 0)) {
         return -1;
     }
+    if (options.report == Report::broken_pipe) {
+        close(report_pipe[0]);  // the reader has left before vork says anything
+    }
+    if (options.fd3 == Fd3::target_pipe_unread) {
+        close(fd3_pipe[0]);
+    }
+    const bool fd3_is_source = options.fd3 == Fd3::source_pipe;
     const pid_t pid = fork();
     if (pid == 0) {
         std::vector<std::string> words{program.string()};
@@ -152,21 +163,42 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         }
         argv.push_back(nullptr);
         const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
-        const int out = open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = options.report == Report::full ? open("/dev/full", O_WRONLY)
+                        : options.report == Report::broken_pipe
+                            ? report_pipe[1]
+                            : open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open((root_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (chdir(work().c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
             _exit(126);
         }
-        if (source_pipe[0] >= 0 && (dup2(source_pipe[0], 3) < 0 || close(source_pipe[1]) != 0)) {
+        if (options.report == Report::closed) {
+            close(1);
+        }
+        if (options.report == Report::broken_pipe) {
+            signal(SIGPIPE, SIG_IGN);  // so the write fails instead of killing vork
+        }
+        if (fd3_pipe[0] >= 0 && dup2(fd3_is_source ? fd3_pipe[0] : fd3_pipe[1], 3) < 0) {
             _exit(126);
         }
-        umask(022);
-        if (options.file_size_limit >= 0) {
-            const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
-                               static_cast<rlim_t>(options.file_size_limit)};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
-                _exit(126);
+        // Only descriptor 3 stays: an end left open here would keep the pipe from ending.
+        for (const int end : fd3_pipe) {
+            if (end > 3) {
+                close(end);
             }
+        }
+        umask(022);
+        const auto limit = [](int resource, long value) {
+            const rlimit both{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            return value < 0 || setrlimit(resource, &both) == 0;
+        };
+        if (!limit(RLIMIT_FSIZE, options.file_size_limit) ||
+            !limit(RLIMIT_AS, options.address_space_limit)) {
+            _exit(126);
+        }
+        // Under Wine the limit stands for a failed write on Windows, where no
+        // signal comes with it; the Windows program cannot ignore a Unix one.
+        if (wine_loader != nullptr) {
+            signal(SIGXFSZ, SIG_IGN);
         }
         if (options.unprivileged && getuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -175,17 +207,23 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         execv(argv[0], argv.data());
         _exit(127);
     }
-    if (source_pipe[0] >= 0) {
-        close(source_pipe[0]);
+    if (report_pipe[1] >= 0) {
+        close(report_pipe[1]);
+    }
+    if (fd3_is_source) {
+        close(fd3_pipe[0]);
         const std::string& data = options.piped_source;
         for (std::size_t sent = 0; sent < data.size();) {
-            const ssize_t n = write(source_pipe[1], data.data() + sent, data.size() - sent);
+            const ssize_t n = write(fd3_pipe[1], data.data() + sent, data.size() - sent);
             if (n <= 0) {
                 break;
             }
             sent += static_cast<std::size_t>(n);
         }
-        close(source_pipe[1]);
+        close(fd3_pipe[1]);
+    } else if (fd3_pipe[1] >= 0) {
+        close(fd3_pipe[1]);
+        target_pipe_ = fd3_pipe[0];  // read once vork has ended; an image fits the pipe
     }
     return pid;
 }
@@ -208,6 +246,14 @@ Outcome Scratch::finish(pid_t pid) const {
     }
     outcome.out = unix_lines(read_file(root_ / "stdout"));
     outcome.err = read_file(root_ / "stderr");
+    if (target_pipe_ >= 0) {
+        char buffer[4096];
+        for (ssize_t n; (n = read(target_pipe_, buffer, sizeof buffer)) > 0;) {
+            outcome.piped_target.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(target_pipe_);
+        target_pipe_ = -1;
+    }
     return outcome;
 }
 

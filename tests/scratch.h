@@ -39,12 +39,21 @@ struct Outcome {
     int status = -1;  // exit status, or -1 when vork did not exit normally
     std::string out;
     std::string err;
+    std::string piped_target;  // what vork wrote to /dev/fd/3, with a target pipe
 };
+
+// Where vork's standard output goes.
+enum class Report { captured, closed, full, broken_pipe };
+// What /dev/fd/3 is for vork.
+enum class Fd3 { none, source_pipe, target_pipe, target_pipe_unread };
 
 struct RunOptions {
     bool unprivileged = false;     // when the tests run as root, run vork as nobody
     std::string piped_source;      // fed through a pipe that vork sees as /dev/fd/3
-    long file_size_limit = -1;     // RLIMIT_FSIZE for vork, with SIGXFSZ ignored
+    long file_size_limit = -1;     // RLIMIT_FSIZE for vork, SIGXFSZ as it comes
+    long address_space_limit = -1;  // RLIMIT_AS for vork
+    Report report = Report::captured;
+    Fd3 fd3 = Fd3::none;
 };
 
 RunOptions as_nobody();
@@ -78,6 +87,7 @@ public:
 
 private:
     fs::path root_;
+    mutable int target_pipe_ = -1;
 };
 
 }  // namespace vork_test
