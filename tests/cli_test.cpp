@@ -1,10 +1,14 @@
 // End-to-end runs of the built vork: whole console output, exit status, files left behind.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -267,6 +271,78 @@ TEST(CliPause, TakesOneByteAndLeavesTheRestToTheCaller) {
     const ssize_t n = read(list[0], rest, sizeof rest);
     EXPECT_EQ(std::string(rest, static_cast<std::size_t>(n > 0 ? n : 0)), "\nGAME.BIN\n");
     close(list[0]);
+}
+
+// What only Windows has: device names, files other programs hold open, and
+// file attributes. These run against VORK.exe under Wine only.
+class CliWindows : public testing::Test {
+protected:
+    void SetUp() override {
+        if (std::getenv("VORK_TEST_WINE") == nullptr) {
+            GTEST_SKIP() << "Windows program only";
+        }
+        write_file(scratch.work() / "src.bin", kCode);
+        write_file(scratch.work() / "out.bin", "older image");
+    }
+
+    // Runs a Windows command line in the work folder under Wine; returns what it printed.
+    std::string windows(const std::string& command) const {
+        const std::string line = "cd '" + scratch.work().string() + "' && '" +
+                                 std::getenv("VORK_TEST_WINE") + "' " + command + " </dev/null";
+        std::string printed;
+        if (std::FILE* pipe = popen(line.c_str(), "r")) {
+            for (int c; (c = std::fgetc(pipe)) != EOF;) {
+                printed.push_back(static_cast<char>(c));
+            }
+            pclose(pipe);
+        }
+        return printed;
+    }
+
+    Scratch scratch;
+};
+
+TEST_F(CliWindows, DeviceNameIsWrittenNotCreated) {
+    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "NUL"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, kBanner + converted("NUL"));
+    EXPECT_EQ(scratch.files(), (Files{{"src.bin", kCode}, {"out.bin", "older image"}}));
+}
+
+TEST_F(CliWindows, HiddenTargetStaysHidden) {
+    windows("attrib +h out.bin");
+    ASSERT_NE(windows("attrib out.bin").find('H'), std::string::npos) << "Wine keeps no attributes";
+    ASSERT_EQ(scratch.run({"src.bin", "2600", "2C00", "out.bin"}).status, 0);
+    EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
+    EXPECT_NE(windows("attrib out.bin").find('H'), std::string::npos);
+}
+
+// An emulator with the file loaded holds it open, sharing reading and writing
+// but not its removal: the file is written in place, as `copy` would.
+TEST_F(CliWindows, TargetHeldOpenIsWrittenInPlace) {
+    // The holder reads until its input ends: only this process may hold the writing end.
+    int to_holder[2];
+    ASSERT_EQ(pipe(to_holder), 0);
+    ASSERT_EQ(fcntl(to_holder[1], F_SETFD, FD_CLOEXEC), 0);
+    std::FILE* holder = popen(("exec 0<&" + std::to_string(to_holder[0]) + "; cd '" +
+                               scratch.work().string() + "' && '" + std::getenv("VORK_TEST_WINE") +
+                               "' '" + std::getenv("VORK_TEST_WINE_HOLD") + "' out.bin")
+                                  .c_str(),
+                              "r");
+    ASSERT_NE(holder, nullptr);
+    close(to_holder[0]);
+    char said[8] = {};
+    ASSERT_NE(std::fgets(said, sizeof said, holder), nullptr) << "the holder did not start";
+    struct stat before {};
+    ASSERT_EQ(stat((scratch.work() / "out.bin").c_str(), &before), 0);
+    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"});
+    close(to_holder[1]);
+    pclose(holder);
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
+    struct stat after {};
+    ASSERT_EQ(stat((scratch.work() / "out.bin").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
 }  // namespace

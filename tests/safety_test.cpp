@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <string>
 
 #include "scratch.h"
@@ -128,36 +130,132 @@ TEST(Target, NamedPipeIsWrittenNotReplaced) {
     EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
-struct ModeCase {
+struct KeepCase {
     const char* name;
     int existing_mode;  // -1: no target before the run
     fs::perms expected;
+    bool by_nobody = false;     // vork runs as nobody; the target belongs to root
+    gid_t group = 0;            // the target's group
+    bool second_name = false;   // the target has a hard link, other.bin
+    bool attribute = false;     // the target has an extended attribute
+    bool sticky_folder = false;  // the target lies in a sticky folder open to all
 };
 
-void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const KeepCase& c, std::ostream* os) { *os << c.name; }
 
-class TargetMode : public testing::TestWithParam<ModeCase> {};
+class TargetKeeps : public testing::TestWithParam<KeepCase> {};
 
-TEST_P(TargetMode, IsTheUsualOneOrKept) {
-    const ModeCase& c = GetParam();
+TEST_P(TargetKeeps, ModeOwnerLinksAndAttributes) {
+    const KeepCase& c = GetParam();
     Scratch scratch;
     write_file(scratch.work() / "src.bin", kCode);
-    const fs::path target = scratch.work() / "out.bin";
+    const fs::path folder = scratch.work() / (c.sticky_folder ? "shared" : "");
+    fs::create_directories(folder);
+    const fs::path target = folder / "out.bin";
     if (c.existing_mode >= 0) {
         write_file(target, "older image");
         fs::permissions(target, static_cast<fs::perms>(c.existing_mode));
+        ASSERT_EQ(chown(target.c_str(), 0, c.group), 0);
     }
-    ASSERT_EQ(scratch.run({"src.bin", "2600", "2C00", "out.bin"}).status, 0);
-    EXPECT_EQ(fs::status(target).permissions(), c.expected);
+    if (c.second_name) {
+        fs::create_hard_link(target, folder / "other.bin");
+    }
+    if (c.attribute && setxattr(target.c_str(), "user.vork", "kept", 4, 0) != 0) {
+        GTEST_SKIP() << "no user extended attributes on this file system";
+    }
+    if (c.sticky_folder) {
+        fs::permissions(folder, static_cast<fs::perms>(01777));
+    }
+    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", fs::relative(target, scratch.work())},
+                                        c.by_nobody ? as_nobody() : RunOptions{});
+    ASSERT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(read_file(target), kImage);
+    struct stat after {};
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_EQ(static_cast<fs::perms>(after.st_mode & 07777), c.expected);
+    EXPECT_EQ(after.st_uid, 0u);
+    EXPECT_EQ(after.st_gid, c.group);
+    EXPECT_EQ(after.st_nlink, c.second_name ? 2u : 1u);
+    if (c.second_name) {
+        EXPECT_EQ(read_file(folder / "other.bin"), kImage);
+    }
+    if (c.attribute) {
+        char value[8] = {};
+        EXPECT_EQ(getxattr(target.c_str(), "user.vork", value, sizeof value), 4);
+        EXPECT_STREQ(value, "kept");
+    }
+    // Nothing left beside: the target, its second name, the source when it lies there.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()),
+              1 + (c.second_name ? 1 : 0) + (c.sticky_folder ? 0 : 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TargetMode,
-                         testing::Values(ModeCase{"NewTargetFollowsUmask", -1,
-                                                  static_cast<fs::perms>(0644)},
-                                         ModeCase{"PrivateKept", 0600, static_cast<fs::perms>(0600)},
-                                         ModeCase{"ExecutableKept", 0755,
-                                                  static_cast<fs::perms>(0755)}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TargetKeeps,
+    testing::Values(KeepCase{"NewTargetFollowsUmask", -1, static_cast<fs::perms>(0644)},
+                    KeepCase{"PrivateKept", 0600, static_cast<fs::perms>(0600)},
+                    KeepCase{"ExecutableKept", 0755, static_cast<fs::perms>(0755)},
+                    KeepCase{"GroupFileWrittenByAnother", 0664, static_cast<fs::perms>(0664), true,
+                             65534},
+                    KeepCase{"HardLinksStayOneFile", 0644, static_cast<fs::perms>(0644), false, 0,
+                             true},
+                    KeepCase{"ExtendedAttributeKept", 0644, static_cast<fs::perms>(0644), false, 0,
+                             false, true},
+                    KeepCase{"OthersFileInStickyFolder", 0666, static_cast<fs::perms>(0666), true, 0,
+                             false, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// With the kernel's link protection on, root may not follow another user's
+// link in a sticky folder open to all: the trick that aims /tmp/GAME.BIN at
+// a system file.
+TEST(Target, LinkPlantedInASharedFolderIsRefused) {
+    const char* const setting = "/proc/sys/fs/protected_symlinks";
+    const std::string saved = read_file(setting);
+    if (getuid() != 0 || saved.empty()) {
+        GTEST_SKIP() << "needs root and " << setting;
+    }
+    {
+        std::ofstream on(setting);
+        on << "1\n";
+        on.flush();
+        if (!on) {
+            GTEST_SKIP() << "cannot set " << setting << " here";
+        }
+    }
+    Scratch scratch;
+    write_file(scratch.work() / "src.bin", kCode);
+    write_file(scratch.work() / "victim", "secret");
+    const fs::path shared = scratch.work() / "tmp";
+    fs::create_directory(shared);
+    fs::permissions(shared, static_cast<fs::perms>(01777));
+    fs::create_symlink(scratch.work() / "victim", shared / "GAME.BIN");
+    ASSERT_EQ(lchown((shared / "GAME.BIN").c_str(), 65534, 65534), 0);
+    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "tmp/GAME.BIN"});
+    std::ofstream(setting) << saved;
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "tmp/GAME.BIN", "2600", "2C00") + sizes(3) +
+                               "Erreur, fichier non ouvert tmp/GAME.BIN ");
+    EXPECT_EQ(read_file(scratch.work() / "victim"), "secret");
+}
+
+// Two runs writing one file in place at once end with one whole image.
+TEST(Target, WritersInPlaceTakeTurns) {
+    Scratch scratch;
+    const std::string big(60000, '\x11');
+    write_file(scratch.work() / "big.bin", big);
+    write_file(scratch.work() / "src.bin", kCode);
+    write_file(scratch.work() / "out.bin", "older image");
+    fs::create_hard_link(scratch.work() / "out.bin", scratch.work() / "other.bin");
+    const std::string big_image =
+        bytes({0x00, 0xEA, 0x60, 0x26, 0x00}) + big + bytes({0xFF, 0x00, 0x00, 0x2C, 0x00});
+    for (int round = 0; round < 50; ++round) {
+        const pid_t a = scratch.start({"big.bin", "2600", "2C00", "out.bin"});
+        const pid_t b = scratch.start({"src.bin", "2600", "2C00", "out.bin"});
+        scratch.finish(a);
+        scratch.finish(b);
+        const std::string left = read_file(scratch.work() / "out.bin");
+        ASSERT_TRUE(left == big_image || left == kImage) << "round " << round << ": a mix";
+    }
+}
 
 TEST(Target, LockedDirectoryFallsBackToWritingInPlace) {
     Scratch scratch;
