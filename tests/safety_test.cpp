@@ -272,6 +272,29 @@ TEST(Target, LockedDirectoryFallsBackToWritingInPlace) {
     EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
 }
 
+// However little memory there is, a run ends with its image or with the
+// memory message and the documentation, never with an abort.
+TEST(Memory, TightAddressSpaceEndsInImageOrMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers need more address space than any limit here";
+#endif
+    for (const long limit : {1'200'000L, 1'600'000L, 3'600'000L}) {
+        Scratch scratch;
+        write_file(scratch.work() / "src.bin", kCode);
+        RunOptions options;
+        options.address_space_limit = limit;
+        const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, options);
+        const std::string echoed = kBanner + echo("src.bin", "out.bin", "2600", "2C00");
+        if (outcome.status == 0) {
+            EXPECT_EQ(outcome.out, echoed + sizes(3) + kDone) << limit;
+        } else {
+            EXPECT_EQ(outcome.status, 1) << limit;
+            EXPECT_EQ(outcome.out, echoed + "\n * ERROR MEMORY ALLOCATION *\n" + kDoc) << limit;
+        }
+        EXPECT_EQ(outcome.err, "") << limit;
+    }
+}
+
 class PendingFileSignal : public testing::TestWithParam<int> {};
 
 TEST_P(PendingFileSignal, RemovesTheFileBeforeDying) {
