@@ -352,8 +352,14 @@ Step PendingFile::commit(Target& target) {
     if (!is_same_file(target.final_path, fd_of(target.handle))) {
         return Step::refused;
     }
+    // Closed first: an old file still open when replaced is freed later,
+    // through the journal's list of orphans, which costs a twentieth of a run.
+    ::close(fd_of(target.handle));
+    target.handle = kNoHandle;
     if (rename(path_.c_str(), target.final_path.c_str()) != 0) {
-        return refused_or_failed(errno);
+        const int error = errno;
+        target.handle = open(target.final_path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        return target.handle == kNoHandle ? Step::failed : refused_or_failed(error);
     }
     committed_ = true;
     pending_path.store(nullptr);
