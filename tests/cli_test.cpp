@@ -273,6 +273,29 @@ TEST(CliPause, TakesOneByteAndLeavesTheRestToTheCaller) {
     close(list[0]);
 }
 
+// On a terminal the pause waits for Enter and takes the whole line, so that
+// nothing typed before Enter reaches the shell afterwards.
+TEST(CliPause, OnATerminalTakesTheWholeLine) {
+    if (std::getenv("VORK_TEST_WINE") != nullptr) {
+        GTEST_SKIP() << "a Unix terminal";
+    }
+    Scratch scratch;
+    write_file(scratch.work() / "src.bin", kCode);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(write(master, "abc\n", 4), 4);
+    const Outcome outcome = scratch.finish(scratch.start({"src.bin", "2600", "2C00", "out.bin"}, terminal));
+    EXPECT_EQ(outcome.status, 0);
+    char left[8];
+    EXPECT_EQ(read(terminal, left, sizeof left), -1) << "part of the line was left behind";
+    close(terminal);
+    close(master);
+}
+
 // What only Windows has: device names, files other programs hold open, and
 // file attributes. These run against VORK.exe under Wine only.
 class CliWindows : public testing::Test {

@@ -2,12 +2,13 @@
 # The installed tree holds the program and its manual page, and the page
 # renders without a single warning.  Usage: install_test.sh BUILD_DIR
 set -eu
+command -v groff >/dev/null || { echo "skipped: groff is missing (Debian package groff-base)"; exit 77; }
 build=$1
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in bin/vork share/man/man1/vork.1; do
+for file in bin/vork share/man/man1/vork.1 share/doc/vork/copyright share/doc/vork/README.md; do
   [ -f "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 "$prefix/bin/vork" -h </dev/null | grep -q 'Documentation du logiciel VORK'
