@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -366,6 +367,58 @@ TEST_F(CliWindows, TargetHeldOpenIsWrittenInPlace) {
     struct stat after {};
     ASSERT_EQ(stat((scratch.work() / "out.bin").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+// Ctrl-C while the new file is being synced: the C runtime runs the handler
+// on a thread of its own while the file is still open, and the file must go
+// all the same. strace holds the sync back long enough to interrupt it.
+TEST_F(CliWindows, InterruptRemovesThePendingFile) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs strace";
+    }
+    const pid_t tracer = fork();
+    if (tracer == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        if (chdir(scratch.work().c_str()) != 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
+            dup2(null, 2) < 0) {
+            _exit(126);
+        }
+        execlp("strace", "strace", "-f", "-o", "/dev/null", "-e", "trace=fsync,fdatasync", "-e",
+               "inject=fsync,fdatasync:delay_enter=5000000", std::getenv("VORK_TEST_WINE"),
+               std::getenv("VORK_TEST_WINE_EXE"), "src.bin", "2600", "2C00", "out.bin", nullptr);
+        _exit(127);
+    }
+    // Waits for the pending file, then finds the Windows program by its folder.
+    const auto pending = [&] {
+        for (const auto& entry : fs::directory_iterator(scratch.work())) {
+            if (entry.path().filename().string().starts_with(".vork-")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    pid_t program = 0;
+    for (int i = 0; i < 2000 && program == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (const auto& process : fs::directory_iterator("/proc")) {
+            std::error_code gone;
+            if (pending() && read_file(process.path() / "cmdline").find("VORK.exe") != std::string::npos &&
+                fs::read_symlink(process.path() / "cwd", gone) == scratch.work()) {
+                program = std::stoi(process.path().filename().string());
+            }
+        }
+    }
+    if (program == 0) {
+        kill(tracer, SIGKILL);
+        waitpid(tracer, nullptr, 0);
+        GTEST_SKIP() << "strace could not hold the sync back here";
+    }
+    // Let the handler's write of the file finish and the sync begin.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(program, SIGINT);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    EXPECT_EQ(scratch.files(), (Files{{"src.bin", kCode}, {"out.bin", "older image"}}));
 }
 
 }  // namespace
