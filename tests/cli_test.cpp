@@ -57,7 +57,7 @@ TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
     EXPECT_EQ(outcome.err, c.err);
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(scratch.files(), c.after);
-    if (c.fd3 == Fd3::target_pipe) {
+    if (c.fd3 == Fd3::target_pipe || c.fd3 == Fd3::deleted_file) {
         EXPECT_EQ(outcome.piped_target, kImage);
     }
 }
@@ -190,6 +190,10 @@ INSTANTIATE_TEST_SUITE_P(
                             {"src.bin", "2600", "2C00", "/dev/fd/3"},
                             converted("/dev/fd/3", "Erreur, ecriture impossible /dev/fd/3\n"), 1,
                             {{"src.bin", kCode}}, {}, Report::captured, Fd3::target_pipe_unread},
+                    CliCase{"DeletedFileByDescriptorLeavesNoStray", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "/proc/self/fd/3"},
+                            converted("/proc/self/fd/3"), 0, {{"src.bin", kCode}}, {},
+                            Report::captured, Fd3::deleted_file},
                     CliCase{"ReportToClosedOutput", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, "", 1,
                             {{"src.bin", kCode}, {"out.bin", kImage}}, {},

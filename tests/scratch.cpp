@@ -139,8 +139,14 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
     }
     int fd3_pipe[2] = {-1, -1};
     int report_pipe[2] = {-1, -1};
-    if ((options.fd3 != Fd3::none && pipe(fd3_pipe) != 0) ||
-        (options.report == Report::broken_pipe && pipe(report_pipe) != 0)) {
+    if (options.fd3 == Fd3::deleted_file) {
+        const fs::path file = root_ / "deleted";
+        fd3_pipe[0] = fd3_pipe[1] = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        unlink(file.c_str());
+    } else if (options.fd3 != Fd3::none && pipe(fd3_pipe) != 0) {
+        return -1;
+    }
+    if (options.report == Report::broken_pipe && pipe(report_pipe) != 0) {
         return -1;
     }
     if (options.report == Report::broken_pipe) {
@@ -222,7 +228,9 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         }
         close(fd3_pipe[1]);
     } else if (fd3_pipe[1] >= 0) {
-        close(fd3_pipe[1]);
+        if (fd3_pipe[1] != fd3_pipe[0]) {
+            close(fd3_pipe[1]);
+        }
         target_pipe_ = fd3_pipe[0];  // read once vork has ended; an image fits the pipe
     }
     return pid;
@@ -248,6 +256,7 @@ Outcome Scratch::finish(pid_t pid) const {
     outcome.err = read_file(root_ / "stderr");
     if (target_pipe_ >= 0) {
         char buffer[4096];
+        lseek(target_pipe_, 0, SEEK_SET);  // a file; a pipe has nothing to rewind
         for (ssize_t n; (n = read(target_pipe_, buffer, sizeof buffer)) > 0;) {
             outcome.piped_target.append(buffer, static_cast<std::size_t>(n));
         }

@@ -39,13 +39,13 @@ struct Outcome {
     int status = -1;  // exit status, or -1 when vork did not exit normally
     std::string out;
     std::string err;
-    std::string piped_target;  // what vork wrote to /dev/fd/3, with a target pipe
+    std::string piped_target;  // what vork wrote to /dev/fd/3, a pipe or a deleted file
 };
 
 // Where vork's standard output goes.
 enum class Report { captured, closed, full, broken_pipe };
 // What /dev/fd/3 is for vork.
-enum class Fd3 { none, source_pipe, target_pipe, target_pipe_unread };
+enum class Fd3 { none, source_pipe, target_pipe, target_pipe_unread, deleted_file };
 
 struct RunOptions {
     bool unprivileged = false;     // when the tests run as root, run vork as nobody
