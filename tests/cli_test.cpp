@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -313,12 +312,15 @@ protected:
         write_file(scratch.work() / "out.bin", "older image");
     }
 
-    // Runs a Windows command line in the work folder under Wine; returns what it printed.
+    // A shell line that runs `command` in the work folder: "$VORK_TEST_WINE" is Wine.
+    std::string in_work(const std::string& command) const {
+        return "cd '" + scratch.work().string() + "' && " + command;
+    }
+
+    // Runs the Windows `command` under Wine; returns what it printed.
     std::string windows(const std::string& command) const {
-        const std::string line = "cd '" + scratch.work().string() + "' && '" +
-                                 std::getenv("VORK_TEST_WINE") + "' " + command + " </dev/null";
         std::string printed;
-        if (std::FILE* pipe = popen(line.c_str(), "r")) {
+        if (std::FILE* pipe = popen(in_work("\"$VORK_TEST_WINE\" " + command + " </dev/null").c_str(), "r")) {
             for (int c; (c = std::fgetc(pipe)) != EOF;) {
                 printed.push_back(static_cast<char>(c));
             }
@@ -348,27 +350,19 @@ TEST_F(CliWindows, HiddenTargetStaysHidden) {
 // An emulator with the file loaded holds it open, sharing reading and writing
 // but not its removal: the file is written in place, as `copy` would.
 TEST_F(CliWindows, TargetHeldOpenIsWrittenInPlace) {
-    // The holder reads until its input ends: only this process may hold the writing end.
-    int to_holder[2];
-    ASSERT_EQ(pipe(to_holder), 0);
-    ASSERT_EQ(fcntl(to_holder[1], F_SETFD, FD_CLOEXEC), 0);
-    std::FILE* holder = popen(("exec 0<&" + std::to_string(to_holder[0]) + "; cd '" +
-                               scratch.work().string() + "' && '" + std::getenv("VORK_TEST_WINE") +
-                               "' '" + std::getenv("VORK_TEST_WINE_HOLD") + "' out.bin")
-                                  .c_str(),
-                              "r");
+    std::FILE* holder = popen(
+        in_work("exec \"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_HOLD\" out.bin release </dev/null").c_str(), "r");
     ASSERT_NE(holder, nullptr);
-    close(to_holder[0]);
     char said[8] = {};
     ASSERT_NE(std::fgets(said, sizeof said, holder), nullptr) << "the holder did not start";
     struct stat before {};
+    struct stat after {};
     ASSERT_EQ(stat((scratch.work() / "out.bin").c_str(), &before), 0);
     const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"});
-    close(to_holder[1]);
+    write_file(scratch.work() / "release", "");
     pclose(holder);
     EXPECT_EQ(outcome.status, 0) << outcome.out;
     EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
-    struct stat after {};
     ASSERT_EQ(stat((scratch.work() / "out.bin").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
 }
@@ -377,51 +371,19 @@ TEST_F(CliWindows, TargetHeldOpenIsWrittenInPlace) {
 // on a thread of its own while the file is still open, and the file must go
 // all the same. strace holds the sync back long enough to interrupt it.
 TEST_F(CliWindows, InterruptRemovesThePendingFile) {
-    if (std::system("strace -V >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "needs strace";
-    }
-    const pid_t tracer = fork();
-    if (tracer == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        if (chdir(scratch.work().c_str()) != 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
-            dup2(null, 2) < 0) {
-            _exit(126);
-        }
-        execlp("strace", "strace", "-f", "-o", "/dev/null", "-e", "trace=fsync,fdatasync", "-e",
-               "inject=fsync,fdatasync:delay_enter=5000000", std::getenv("VORK_TEST_WINE"),
-               std::getenv("VORK_TEST_WINE_EXE"), "src.bin", "2600", "2C00", "out.bin", nullptr);
-        _exit(127);
-    }
-    // Waits for the pending file, then finds the Windows program by its folder.
-    const auto pending = [&] {
-        for (const auto& entry : fs::directory_iterator(scratch.work())) {
-            if (entry.path().filename().string().starts_with(".vork-")) {
-                return true;
-            }
-        }
-        return false;
-    };
-    pid_t program = 0;
-    for (int i = 0; i < 2000 && program == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        for (const auto& process : fs::directory_iterator("/proc")) {
-            std::error_code gone;
-            if (pending() && read_file(process.path() / "cmdline").find("VORK.exe") != std::string::npos &&
-                fs::read_symlink(process.path() / "cwd", gone) == scratch.work()) {
-                program = std::stoi(process.path().filename().string());
-            }
-        }
-    }
-    if (program == 0) {
-        kill(tracer, SIGKILL);
-        waitpid(tracer, nullptr, 0);
+    // strace holds the sync back; the Windows program (not strace) gets the
+    // interrupt once the pending file is there.
+    const std::string script = in_work(
+        "{ strace -f -o /dev/null -e trace=fsync,fdatasync -e inject=fsync,fdatasync:delay_enter=5000000 "
+        "\"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_EXE\" src.bin 2600 2C00 out.bin </dev/null >/dev/null 2>&1 & } && "
+        "for i in $(seq 400); do ls -A | grep -q '^[.]vork-' && break; sleep 0.05; done && "
+        "{ ls -A | grep -q '^[.]vork-' || exit 77; } && sleep 0.5 && "
+        "for p in /proc/[0-9]*; do tr '\\0' ' ' <$p/cmdline | grep -q '^[^ ]*VORK[.]exe src' && "
+        "kill -INT ${p#/proc/}; done 2>/dev/null; wait");
+    const int status = std::system(script.c_str());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
         GTEST_SKIP() << "strace could not hold the sync back here";
     }
-    // Let the handler's write of the file finish and the sync begin.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    kill(program, SIGINT);
-    int status = 0;
-    waitpid(tracer, &status, 0);
     EXPECT_EQ(scratch.files(), (Files{{"src.bin", kCode}, {"out.bin", "older image"}}));
 }
 

@@ -1,12 +1,13 @@
 // Holds a file open for reading and writing, sharing both but not deletion,
-// as an emulator or a viewer with the file loaded does, until its standard
-// input ends. Says "held" once the file is open.
+// as an emulator or a viewer with the file loaded does, until a second file
+// appears. Says "held" once the file is open.
+// Usage: vork_hold FILE RELEASE
 #include <windows.h>
 
 #include <cstdio>
 
 int wmain(int argc, wchar_t* argv[]) {
-    if (argc != 2) {
+    if (argc != 3) {
         return 2;
     }
     const HANDLE file = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE,
@@ -17,7 +18,9 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     std::puts("held");
     std::fflush(stdout);
-    while (std::getchar() != EOF) {
+    for (int waited = 0; waited < 3000 && GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES;
+         ++waited) {
+        Sleep(10);
     }
     CloseHandle(file);
     return 0;
