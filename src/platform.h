@@ -79,7 +79,6 @@ public:
     // file but the target itself may still be written.
     Step created() const { return created_; }
     bool valid() const { return created_ == Step::done; }
-    Handle handle() const { return handle_; }
     const std::string& path() const { return path_; }
 
     // Gives the new file everything the target has that a replacement would
