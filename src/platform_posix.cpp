@@ -139,7 +139,9 @@ bool in_place_may_work(int error) {
     }
 }
 
-Step refused_or_failed(int error) { return in_place_may_work(error) ? Step::refused : Step::failed; }
+Step refused_or_failed(int error) {
+    return in_place_may_work(error) ? Step::refused : Step::failed;
+}
 
 // Copies every extended attribute of `from` to `to`, POSIX ACLs included;
 // false when any cannot be read or set.

@@ -66,7 +66,8 @@ bool is_same_file(const std::string& path, HANDLE file) {
     }
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
-    const bool same = GetFileInformationByHandle(named, &a) && GetFileInformationByHandle(file, &b) &&
+    const bool same = GetFileInformationByHandle(named, &a) &&
+                      GetFileInformationByHandle(file, &b) &&
                       a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
                       a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
     CloseHandle(named);

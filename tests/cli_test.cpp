@@ -172,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
                             echo("src.bin", "out.bin", "\xff\x80", "2C00") + sizes(3) + kBadDigit +
                                 kBadDigit + kBadDigit,
                             2, {{"src.bin", kCode}}},
-                    CliCase{"LinkLoopIsRefused", {{"src.bin", kCode}}, {"src.bin", "2600", "2C00", "a.bin"},
+                    CliCase{"LinkLoopIsRefused", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "a.bin"},
                             target_not_opened("a.bin"), 1, {{"src.bin", kCode}},
                             {{"a.bin", "b.bin"}, {"b.bin", "a.bin"}}},
                     CliCase{"DanglingLinkIntoNoFolder", {{"src.bin", kCode}},
@@ -269,7 +270,8 @@ TEST(CliPause, TakesOneByteAndLeavesTheRestToTheCaller) {
     ASSERT_EQ(pipe(list), 0);
     ASSERT_EQ(write(list[1], "x\nGAME.BIN\n", 11), 11);
     close(list[1]);
-    const Outcome outcome = scratch.finish(scratch.start({"src.bin", "2600", "2C00", "out.bin"}, list[0]));
+    const Outcome outcome =
+        scratch.finish(scratch.start({"src.bin", "2600", "2C00", "out.bin"}, list[0]));
     EXPECT_EQ(outcome.status, 0);
     char rest[32];
     const ssize_t n = read(list[0], rest, sizeof rest);
@@ -292,7 +294,8 @@ TEST(CliPause, OnATerminalTakesTheWholeLine) {
     const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(terminal, 0);
     ASSERT_EQ(write(master, "abc\n", 4), 4);
-    const Outcome outcome = scratch.finish(scratch.start({"src.bin", "2600", "2C00", "out.bin"}, terminal));
+    const Outcome outcome =
+        scratch.finish(scratch.start({"src.bin", "2600", "2C00", "out.bin"}, terminal));
     EXPECT_EQ(outcome.status, 0);
     char left[8];
     EXPECT_EQ(read(terminal, left, sizeof left), -1) << "part of the line was left behind";
@@ -320,7 +323,8 @@ protected:
     // Runs the Windows `command` under Wine; returns what it printed.
     std::string windows(const std::string& command) const {
         std::string printed;
-        if (std::FILE* pipe = popen(in_work("\"$VORK_TEST_WINE\" " + command + " </dev/null").c_str(), "r")) {
+        const std::string line = in_work("\"$VORK_TEST_WINE\" " + command + " </dev/null");
+        if (std::FILE* pipe = popen(line.c_str(), "r")) {
             for (int c; (c = std::fgetc(pipe)) != EOF;) {
                 printed.push_back(static_cast<char>(c));
             }
@@ -350,8 +354,9 @@ TEST_F(CliWindows, HiddenTargetStaysHidden) {
 // An emulator with the file loaded holds it open, sharing reading and writing
 // but not its removal: the file is written in place, as `copy` would.
 TEST_F(CliWindows, TargetHeldOpenIsWrittenInPlace) {
-    std::FILE* holder = popen(
-        in_work("exec \"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_HOLD\" out.bin release </dev/null").c_str(), "r");
+    const std::string hold =
+        in_work("exec \"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_HOLD\" out.bin release </dev/null");
+    std::FILE* holder = popen(hold.c_str(), "r");
     ASSERT_NE(holder, nullptr);
     char said[8] = {};
     ASSERT_NE(std::fgets(said, sizeof said, holder), nullptr) << "the holder did not start";
@@ -374,8 +379,9 @@ TEST_F(CliWindows, InterruptRemovesThePendingFile) {
     // strace holds the sync back; the Windows program (not strace) gets the
     // interrupt once the pending file is there.
     const std::string script = in_work(
-        "{ strace -f -o /dev/null -e trace=fsync,fdatasync -e inject=fsync,fdatasync:delay_enter=5000000 "
-        "\"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_EXE\" src.bin 2600 2C00 out.bin </dev/null >/dev/null 2>&1 & } && "
+        "{ strace -f -o /dev/null -e trace=fsync,fdatasync "
+        "-e inject=fsync,fdatasync:delay_enter=5000000 \"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_EXE\" "
+        "src.bin 2600 2C00 out.bin </dev/null >/dev/null 2>&1 & } && "
         "for i in $(seq 400); do ls -A | grep -q '^[.]vork-' && break; sleep 0.05; done && "
         "{ ls -A | grep -q '^[.]vork-' || exit 77; } && sleep 0.5 && "
         "for p in /proc/[0-9]*; do tr '\\0' ' ' <$p/cmdline | grep -q '^[^ ]*VORK[.]exe src' && "

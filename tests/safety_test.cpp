@@ -166,7 +166,8 @@ TEST_P(TargetKeeps, ModeOwnerLinksAndAttributes) {
     if (c.sticky_folder) {
         fs::permissions(folder, static_cast<fs::perms>(01777));
     }
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", fs::relative(target, scratch.work())},
+    const std::string named = fs::relative(target, scratch.work());
+    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", named},
                                         c.by_nobody ? as_nobody() : RunOptions{});
     ASSERT_EQ(outcome.status, 0) << outcome.out;
     EXPECT_EQ(read_file(target), kImage);
@@ -200,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
                              true},
                     KeepCase{"ExtendedAttributeKept", 0644, static_cast<fs::perms>(0644), false, 0,
                              false, true},
-                    KeepCase{"OthersFileInStickyFolder", 0666, static_cast<fs::perms>(0666), true, 0,
+                    KeepCase{"OthersFileInStickyFolder", 0666, static_cast<fs::perms>(0666), true,
+                             0,
                              false, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
