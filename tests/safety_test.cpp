@@ -202,8 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                     KeepCase{"ExtendedAttributeKept", 0644, static_cast<fs::perms>(0644), false, 0,
                              false, true},
                     KeepCase{"OthersFileInStickyFolder", 0666, static_cast<fs::perms>(0666), true,
-                             0,
-                             false, false, true}),
+                             0, false, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With the kernel's link protection on, root may not follow another user's
