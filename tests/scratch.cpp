@@ -154,6 +154,7 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
     }
     if (options.fd3 == Fd3::target_pipe_unread) {
         close(fd3_pipe[0]);
+        fd3_pipe[0] = -1;  // nothing left to read once vork has ended
     }
     const bool fd3_is_source = options.fd3 == Fd3::source_pipe;
     const pid_t pid = fork();
@@ -183,7 +184,7 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         if (options.report == Report::broken_pipe) {
             signal(SIGPIPE, SIG_IGN);  // so the write fails instead of killing vork
         }
-        if (fd3_pipe[0] >= 0 && dup2(fd3_is_source ? fd3_pipe[0] : fd3_pipe[1], 3) < 0) {
+        if (options.fd3 != Fd3::none && dup2(fd3_is_source ? fd3_pipe[0] : fd3_pipe[1], 3) < 0) {
             _exit(126);
         }
         // Only descriptor 3 stays: an end left open here would keep the pipe from ending.
@@ -231,7 +232,8 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         if (fd3_pipe[1] != fd3_pipe[0]) {
             close(fd3_pipe[1]);
         }
-        target_pipe_ = fd3_pipe[0];  // read once vork has ended; an image fits the pipe
+        // Read once vork has ended (an image fits the pipe); -1 when nobody reads.
+        target_pipe_ = fd3_pipe[0];
     }
     return pid;
 }
