@@ -109,14 +109,21 @@ Step refused_or_failed(DWORD error) {
     }
 }
 
-// The pending file's name, for the interrupt handler; null when there is none.
-// The C runtime runs that handler on a thread of its own.
-std::atomic<const wchar_t*> pending_name{nullptr};
+// What an interrupt may do: nothing is pending; remove the pending file; or
+// wait, because a replacement or an in-place write is under way and stopping it
+// halfway could leave the old file under a temporary name, or half of each.
+// The C runtime runs the handler on a thread of its own, beside the run.
+enum : int { kNothingPending, kFilePending, kMustFinish };
+std::atomic<int> interrupt_state{kNothingPending};
 std::wstring pending_wide;
 
-extern "C" void remove_pending_file(int signal_number) {
-    if (const wchar_t* name = pending_name.exchange(nullptr)) {
-        DeleteFileW(name);  // the file is open with delete sharing, so this works
+extern "C" void on_interrupt(int signal_number) {
+    int expected = kFilePending;
+    if (interrupt_state.compare_exchange_strong(expected, kNothingPending)) {
+        DeleteFileW(pending_wide.c_str());  // open with delete sharing, so this works
+    }
+    while (interrupt_state.load() == kMustFinish) {
+        Sleep(1);
     }
     signal(signal_number, SIG_DFL);
     raise(signal_number);
@@ -125,6 +132,24 @@ extern "C" void remove_pending_file(int signal_number) {
 using SignalAction = void (*)(int);
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGBREAK};
 SignalAction previous_actions[std::size(kCleanupSignals)];
+
+// Routes the interrupt signals to on_interrupt(), except those the caller
+// chose to ignore, which stay ignored.
+void catch_interrupts() {
+    for (std::size_t s = 0; s < std::size(kCleanupSignals); ++s) {
+        previous_actions[s] = signal(kCleanupSignals[s], on_interrupt);
+        if (previous_actions[s] == SIG_IGN) {
+            signal(kCleanupSignals[s], SIG_IGN);
+        }
+    }
+}
+
+// Puts back what catch_interrupts() replaced.
+void release_interrupts() {
+    for (std::size_t s = 0; s < std::size(kCleanupSignals); ++s) {
+        signal(kCleanupSignals[s], previous_actions[s]);
+    }
+}
 
 UINT saved_output_code_page = 0;
 
@@ -220,8 +245,14 @@ bool write_in_place(const Target& target, std::span<const std::uint8_t> image) {
     // Another run writing in place waits, so the file ends as one whole image.
     OVERLAPPED whole{};
     LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
-    return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && write_all(file, image) &&
-           SetEndOfFile(file) && FlushFileBuffers(file);
+    // An interrupt waits until the file holds the whole image, not half of each.
+    interrupt_state.store(kMustFinish);
+    catch_interrupts();
+    const bool written = SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
+                         write_all(file, image) && SetEndOfFile(file);
+    interrupt_state.store(kNothingPending);
+    release_interrupts();
+    return written && FlushFileBuffers(file);
 }
 
 void discard_created(const Target& target) {
@@ -248,13 +279,8 @@ PendingFile::PendingFile(const std::string& final_path) {
         if (file != INVALID_HANDLE_VALUE) {
             handle_ = handle_from(file);
             created_ = Step::done;
-            pending_name.store(pending_wide.c_str());
-            for (std::size_t s = 0; s < std::size(kCleanupSignals); ++s) {
-                previous_actions[s] = signal(kCleanupSignals[s], remove_pending_file);
-                if (previous_actions[s] == SIG_IGN) {
-                    signal(kCleanupSignals[s], SIG_IGN);
-                }
-            }
+            interrupt_state.store(kFilePending);
+            catch_interrupts();
             return;
         }
         if (GetLastError() != ERROR_FILE_EXISTS) {
@@ -270,12 +296,10 @@ PendingFile::~PendingFile() {
         return;
     }
     close(handle_);
-    if (const wchar_t* name = pending_name.exchange(nullptr); name != nullptr && !committed_) {
-        DeleteFileW(name);
+    if (interrupt_state.exchange(kNothingPending) == kFilePending) {
+        DeleteFileW(pending_wide.c_str());
     }
-    for (std::size_t s = 0; s < std::size(kCleanupSignals); ++s) {
-        signal(kCleanupSignals[s], previous_actions[s]);
-    }
+    release_interrupts();
 }
 
 Step PendingFile::carry_over(const Target& target) {
@@ -306,6 +330,10 @@ Step PendingFile::commit(Target& target) {
     }
     const std::wstring final_name = wide(target.final_path);
     const DWORD attributes = GetFileAttributesW(final_name.c_str());
+    int expected = kFilePending;
+    if (!interrupt_state.compare_exchange_strong(expected, kMustFinish)) {
+        return Step::failed;  // an interrupt took the file away and is ending the run
+    }
     // Our own handle on the target would stand in the replacement's way.
     CloseHandle(handle_of(target.handle));
     target.handle = kNoHandle;
@@ -331,15 +359,16 @@ Step PendingFile::commit(Target& target) {
             target.handle = handle_from(CreateFileW(final_name.c_str(), GENERIC_WRITE, kShareAll,
                                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                                     nullptr));
+            interrupt_state.store(kFilePending);
             return target.handle == kNoHandle ? Step::failed : refused_or_failed(error);
         }
     }
     committed_ = true;
-    pending_name.store(nullptr);
     // Hidden, system and read-only marks belong to the name the user knows.
     if (attributes != INVALID_FILE_ATTRIBUTES && !target.created) {
         SetFileAttributesW(final_name.c_str(), attributes);
     }
+    interrupt_state.store(kNothingPending);
     return Step::done;
 }
 
