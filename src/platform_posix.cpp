@@ -61,8 +61,9 @@ void restore_signals() {
     }
 }
 
-// Holds back the cleanup signals while the pending file changes state, so the
-// handler never sees a file that exists but is not yet, or no longer, recorded.
+// Holds back the cleanup signals for a step that must not stop halfway: the
+// pending file changing state (so the handler never sees a file that exists but
+// is not yet, or no longer, recorded), or an in-place write.
 class SignalsHeld {
 public:
     SignalsHeld() {
@@ -274,8 +275,14 @@ bool write_in_place(const Target& target, std::span<const std::uint8_t> image) {
     do {
         locked = flock(fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
-    return lseek(fd, 0, SEEK_SET) == 0 && write_all(fd, image) &&
-           ftruncate(fd, static_cast<off_t>(image.size())) == 0 && fsync(fd) == 0;
+    bool written = false;
+    {
+        // An interrupt waits until the file holds the whole image, not half of each.
+        SignalsHeld held;
+        written = lseek(fd, 0, SEEK_SET) == 0 && write_all(fd, image) &&
+                  ftruncate(fd, static_cast<off_t>(image.size())) == 0;
+    }
+    return written && fsync(fd) == 0;
 }
 
 void discard_created(const Target& target) {

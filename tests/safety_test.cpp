@@ -273,6 +273,27 @@ TEST(Target, LockedDirectoryFallsBackToWritingInPlace) {
     EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
 }
 
+// Ctrl-C as a file with a second name is written in place: the run ends on the
+// interrupt, but only once the file holds the whole image. Cut short between
+// the write and the truncation, the longer old file kept its tail.
+TEST(Target, InterruptedWriteInPlaceLeavesTheWholeImage) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    Scratch scratch;
+    write_file(scratch.work() / "src.bin", kCode);
+    write_file(scratch.work() / "out.bin", "a much longer older image");
+    fs::create_hard_link(scratch.work() / "out.bin", scratch.work() / "other.bin");
+    const std::string line = "cd '" + scratch.work().string() +
+                             "' && exec strace -o /dev/null -P out.bin -e trace=write "
+                             "-e inject=write:signal=INT '" VORK_BINARY
+                             "' src.bin 2600 2C00 out.bin </dev/null >/dev/null 2>&1";
+    const int status = std::system(line.c_str());
+    EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT))
+        << status;
+    EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
+}
+
 // However little memory there is, a run ends with its image or with the
 // memory message and the documentation, never with an abort.
 TEST(Memory, TightAddressSpaceEndsInImageOrMessage) {
