@@ -118,11 +118,16 @@ std::atomic<int> interrupt_state{kNothingPending};
 std::wstring pending_wide;
 
 extern "C" void on_interrupt(int signal_number) {
-    int expected = kFilePending;
-    if (interrupt_state.compare_exchange_strong(expected, kNothingPending)) {
-        DeleteFileW(pending_wide.c_str());  // open with delete sharing, so this works
-    }
-    while (interrupt_state.load() == kMustFinish) {
+    // A replacement that was refused leaves the file pending again: it goes too.
+    for (;;) {
+        int state = kFilePending;
+        if (interrupt_state.compare_exchange_strong(state, kNothingPending)) {
+            DeleteFileW(pending_wide.c_str());  // open with delete sharing, so this works
+            break;
+        }
+        if (state != kMustFinish) {
+            break;
+        }
         Sleep(1);
     }
     signal(signal_number, SIG_DFL);
