@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -371,53 +370,6 @@ TEST_F(CliWindows, TargetHeldOpenIsWrittenInPlace) {
     EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
     ASSERT_EQ(stat((scratch.work() / "out.bin").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
-}
-
-// Ctrl-C, which the C runtime hands to a thread of its own beside the run;
-// strace raises it at a chosen point. Raised at the sync and with the run held
-// while the handler works, the old file stays and the new one goes. Raised as
-// the replacement begins, the target is either image, whole, and nothing is
-// left beside it (a handler that did not wait for the replacement lost the
-// target or left its backup about one time in four).
-TEST_F(CliWindows, InterruptLeavesOneWholeFile) {
-    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "strace cannot trace here";
-    }
-    const struct {
-        const char* name;
-        const char* strace;
-        bool surely_interrupted;
-        int rounds;
-        std::vector<Files> allowed;
-    } rows[] = {
-        {"AtTheSync",
-         "-e trace=fsync,clone3 -e inject=fsync:signal=INT -e inject=clone3:delay_exit=2000000",
-         true, 1, {{{"src.bin", kCode}, {"out.bin", "older image"}}}},
-        {"AsTheReplacementBegins", "-P out.bin -e trace=close -e inject=close:signal=INT:when=2",
-         false, 6,
-         {{{"src.bin", kCode}, {"out.bin", "older image"}},
-          {{"src.bin", kCode}, {"out.bin", kImage}}}},
-    };
-    for (const auto& row : rows) {
-        for (int round = 0; round < row.rounds; ++round) {
-            SCOPED_TRACE(row.name);
-            write_file(scratch.work() / "out.bin", "older image");
-            // Bounded, so that a run that never ends fails here instead of hanging.
-            const std::string script = in_work(
-                "timeout -k 5 60 strace -o /dev/null " + std::string(row.strace) +
-                " \"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_EXE\" src.bin 2600 2C00 out.bin "
-                "</dev/null >/dev/null 2>&1");
-            const int status = std::system(script.c_str());
-            ASSERT_TRUE(WIFEXITED(status));
-            ASSERT_NE(WEXITSTATUS(status), 124) << "the interrupted run did not end";
-            if (row.surely_interrupted) {
-                EXPECT_NE(WEXITSTATUS(status), 0) << "an interrupted run reported success";
-            }
-            const Files left = scratch.files();
-            ASSERT_NE(std::find(row.allowed.begin(), row.allowed.end(), left), row.allowed.end())
-                << testing::PrintToString(left);
-        }
-    }
 }
 
 }  // namespace

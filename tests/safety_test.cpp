@@ -23,6 +23,8 @@ using namespace vork_test;
 // Large enough that its image passes the file-size limit below, while the
 // console output stays well under it.
 const std::string kBigCode(4096, '\x12');
+// An old target longer than kImage, so that a tail left behind shows.
+const std::string kLongerOld = "a much longer older image";
 constexpr long kLimit = 3000;
 
 struct FailingWriteCase {
@@ -273,27 +275,6 @@ TEST(Target, LockedDirectoryFallsBackToWritingInPlace) {
     EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
 }
 
-// Ctrl-C as a file with a second name is written in place: the run ends on the
-// interrupt, but only once the file holds the whole image. Cut short between
-// the write and the truncation, the longer old file kept its tail.
-TEST(Target, InterruptedWriteInPlaceLeavesTheWholeImage) {
-    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "strace cannot trace here";
-    }
-    Scratch scratch;
-    write_file(scratch.work() / "src.bin", kCode);
-    write_file(scratch.work() / "out.bin", "a much longer older image");
-    fs::create_hard_link(scratch.work() / "out.bin", scratch.work() / "other.bin");
-    const std::string line = "cd '" + scratch.work().string() +
-                             "' && exec strace -o /dev/null -P out.bin -e trace=write "
-                             "-e inject=write:signal=INT '" VORK_BINARY
-                             "' src.bin 2600 2C00 out.bin </dev/null >/dev/null 2>&1";
-    const int status = std::system(line.c_str());
-    EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT))
-        << status;
-    EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
-}
-
 // However little memory there is, a run ends with its image or with the
 // memory message and the documentation, never with an abort.
 TEST(Memory, TightAddressSpaceEndsInImageOrMessage) {
@@ -316,6 +297,75 @@ TEST(Memory, TightAddressSpaceEndsInImageOrMessage) {
         EXPECT_EQ(outcome.err, "") << limit;
     }
 }
+
+// Ctrl-C, raised by strace at a chosen point of the run: the target ends as
+// the old file or the new image, whole, with nothing left beside it.
+struct InterruptCase {
+    const char* name;
+    const char* strace;
+    bool second_name;  // out.bin has a hard link, other.bin, so it is written in place
+    bool surely_interrupted;  // the run surely ends on the interrupt, not on its own
+    int rounds;
+    std::vector<std::string> allowed;  // what out.bin may hold afterwards
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
+
+class Interrupted : public testing::TestWithParam<InterruptCase> {};
+
+TEST_P(Interrupted, LeavesOneWholeFile) {
+    const InterruptCase& c = GetParam();
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    Scratch scratch;
+    write_file(scratch.work() / "src.bin", kCode);
+    if (c.second_name) {
+        write_file(scratch.work() / "out.bin", kLongerOld);
+        fs::create_hard_link(scratch.work() / "out.bin", scratch.work() / "other.bin");
+    }
+    RunOptions options;
+    options.strace = c.strace;
+    for (int round = 0; round < c.rounds; ++round) {
+        write_file(scratch.work() / "out.bin", kLongerOld);
+        const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, options);
+        if (c.surely_interrupted) {
+            // Killed by the signal, or 3: the Windows C runtime's status for it.
+            EXPECT_TRUE(outcome.status == -1 || outcome.status == 3) << outcome.status;
+        }
+        const Files left = scratch.files();
+        bool whole = false;
+        for (const std::string& image : c.allowed) {
+            Files expected{{"src.bin", kCode}, {"out.bin", image}};
+            if (c.second_name) {
+                expected["other.bin"] = image;
+            }
+            whole = whole || left == expected;
+        }
+        ASSERT_TRUE(whole) << "round " << round << ": " << testing::PrintToString(left);
+    }
+}
+
+// On Windows the C runtime runs the handler on a thread of its own, beside the
+// run. Held at that thread's creation, the run cannot get ahead of the handler;
+// raised as the replacement begins, the two race (a handler that did not wait
+// for the replacement lost the target or left its backup one time in four).
+// Cut short between the write and the truncation, an in-place write left the
+// longer old file's tail after the new image; held until the write is whole,
+// the interrupt may come after a Windows run has ended on its own.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Interrupted,
+    testing::Values(
+        InterruptCase{"AtTheSync",
+                      "-e trace=fsync,clone3 -e inject=fsync:signal=INT "
+                      "-e inject=clone3:delay_exit=2000000",
+                      false, true, 1, {kLongerOld}},
+        InterruptCase{"AsTheReplacementBegins",
+                      "-P out.bin -e trace=close -e inject=close:signal=INT:when=2", false, false,
+                      6, {kLongerOld, kImage}},
+        InterruptCase{"DuringAWriteInPlace", "-P out.bin -e trace=write -e inject=write:signal=INT",
+                      true, false, 1, {kImage}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class PendingFileSignal : public testing::TestWithParam<int> {};
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace vork_test {
@@ -164,6 +165,10 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
             words = {wine_loader, wine_program};
         }
         words.insert(words.end(), args.begin(), args.end());
+        if (!options.strace.empty()) {
+            std::istringstream traced("strace -o /dev/null " + options.strace);
+            words.insert(words.begin(), std::istream_iterator<std::string>(traced), {});
+        }
         std::vector<char*> argv;
         for (auto& word : words) {
             argv.push_back(word.data());
@@ -211,7 +216,7 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(126);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());  // strace, when asked for, is found on the PATH
         _exit(127);
     }
     if (report_pipe[1] >= 0) {

@@ -54,6 +54,7 @@ struct RunOptions {
     long address_space_limit = -1;  // RLIMIT_AS for vork
     Report report = Report::captured;
     Fd3 fd3 = Fd3::none;
+    std::string strace;  // when set, vork runs under strace with these options
 };
 
 RunOptions as_nobody();
