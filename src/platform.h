@@ -48,23 +48,29 @@ void close(Handle file);
 struct Target {
     Handle handle = kNoHandle;
     bool regular = false;    // a regular file, which can be replaced; else written through
-    bool created = false;    // this run created it, empty
+    bool created = false;    // this run made it where nothing was
+    bool written = false;    // this run wrote into the file itself
+    std::string path;        // as given
     std::string final_path;  // where the file really lies; empty when unknown
 };
 
 // Opens `path` for writing without truncating it, creating it when missing
-// as the shell's `>` would; false when the system refuses.
+// as the shell's `>` would; false when the system refuses, or when the file
+// is the one standard output already writes to. Until close_target(), an
+// interrupt removes a target this run created.
 bool open_target(const char* path, Target& target);
 
 // Writes `image` to a device or pipe target; a reader that went away is a failure.
 bool write_through(const Target& target, std::span<const std::uint8_t> image);
 
-// Writes `image` over the target file itself under an exclusive lock: from its
-// start, cut to the image's size, synced.
-bool write_in_place(const Target& target, std::span<const std::uint8_t> image);
+// Writes `image` over the target file itself under an exclusive lock, waiting
+// a few seconds at most for another writer: sized first, then written from
+// its start, synced.
+bool write_in_place(Target& target, std::span<const std::uint8_t> image);
 
-// Removes a target this run created and could not fill, if it is still that file.
-void discard_created(const Target& target);
+// Closes the target. After a failure, removes a target this run created if
+// the path still names that file and nobody else filled it.
+void close_target(Target& target, bool succeeded);
 
 // A new file beside the target that disappears unless committed, also when
 // an interrupt or termination signal ends the process first. One at a time.

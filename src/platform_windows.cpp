@@ -245,7 +245,7 @@ bool write_through(const Target& target, std::span<const std::uint8_t> image) {
     return write_all(handle_of(target.handle), image);
 }
 
-bool write_in_place(const Target& target, std::span<const std::uint8_t> image) {
+bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
     const HANDLE file = handle_of(target.handle);
     // Another run writing in place waits, so the file ends as one whole image.
     OVERLAPPED whole{};
@@ -260,10 +260,13 @@ bool write_in_place(const Target& target, std::span<const std::uint8_t> image) {
     return written && FlushFileBuffers(file);
 }
 
-void discard_created(const Target& target) {
-    if (!target.final_path.empty() && is_same_file(target.final_path, handle_of(target.handle))) {
+void close_target(Target& target, bool succeeded) {
+    if (!succeeded && target.created && !target.final_path.empty() &&
+        is_same_file(target.final_path, handle_of(target.handle))) {
         DeleteFileW(wide(target.final_path).c_str());
     }
+    close(target.handle);
+    target.handle = kNoHandle;
 }
 
 PendingFile::PendingFile(const std::string& final_path) {

@@ -43,10 +43,7 @@ TargetWrite write_target(const char* path, std::span<const std::uint8_t> image) 
         return TargetWrite::not_opened;
     }
     const TargetWrite outcome = put_image(target, image);
-    if (outcome != TargetWrite::ok && target.created) {
-        platform::discard_created(target);
-    }
-    platform::close(target.handle);
+    platform::close_target(target, outcome == TargetWrite::ok);
     return outcome;
 }
 

@@ -50,7 +50,7 @@ TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
     options.report = c.report;
     options.fd3 = c.fd3;
     const Outcome outcome = scratch.run(c.args, options);
-    if (c.report == Report::captured) {
+    if (c.report == Report::captured || c.report == Report::error_closed) {
         EXPECT_EQ(outcome.out, kBanner + c.output);
     }
     EXPECT_EQ(outcome.err, c.err);
@@ -208,7 +208,16 @@ INSTANTIATE_TEST_SUITE_P(
                             Report::broken_pipe, Fd3::none, kReportLost},
                     CliCase{"ReportLostKeepsTheUsageStatus", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C0", "out.bin"}, "", 2, {{"src.bin", kCode}}, {},
-                            Report::closed, Fd3::none, kReportLost}),
+                            Report::broken_pipe, Fd3::none, kReportLost},
+                    // The image and the report cannot share a file; a closed
+                    // descriptor is refused as the shell refuses it.
+                    CliCase{"TargetIsTheReportsOwnFile", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "/dev/stdout"},
+                            target_not_opened("/dev/stdout"), 1, {{"src.bin", kCode}}},
+                    CliCase{"TargetIsAClosedDescriptor", {{"src.bin", kCode}},
+                            {"src.bin", "2600", "2C00", "/dev/stderr"},
+                            target_not_opened("/dev/stderr"), 1, {{"src.bin", kCode}}, {},
+                            Report::error_closed}),
     [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
 
 // Permission cases run as an unprivileged user, since root may open anything.

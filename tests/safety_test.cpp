@@ -1,6 +1,8 @@
 // No run may lose data: a failed or interrupted write leaves the old file as it was.
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -31,6 +33,8 @@ struct FailingWriteCase {
     const char* name;
     Files before;
     std::vector<std::string> args;
+    const char* strace = "";  // system calls made to fail, through strace
+    bool locked = false;  // another program holds a lock on the target, which has a second name
 };
 
 void PrintTo(const FailingWriteCase& c, std::ostream* os) { *os << c.name; }
@@ -39,15 +43,34 @@ class FailingWrite : public testing::TestWithParam<FailingWriteCase> {};
 
 TEST_P(FailingWrite, LeavesEveryFileAsItWas) {
     const FailingWriteCase& c = GetParam();
+    if (*c.strace != '\0' && std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
     Scratch scratch;
+    Files after = c.before;
     for (const auto& [name, contents] : c.before) {
         write_file(scratch.work() / name, contents);
     }
-    const Outcome outcome = scratch.run(c.args, file_size_limit(kLimit));
+    const fs::path target = scratch.work() / c.args[3];
+    int holder = -1;
+    if (c.locked) {
+        fs::create_hard_link(target, scratch.work() / "other.bin");
+        after["other.bin"] = after[c.args[3]];
+        holder = open(target.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(holder, F_SETLK, &whole), 0);
+    }
+    RunOptions options = file_size_limit(kLimit);
+    options.strace = c.strace;
+    const Outcome outcome = scratch.run(c.args, options);
+    if (holder >= 0) {
+        close(holder);
+    }
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, kBanner + echo(c.args[0], c.args[3], "2600", "2C00") + sizes(4096) +
                                "Erreur, ecriture impossible " + c.args[3] + "\n");
-    EXPECT_EQ(scratch.files(), c.before);
+    EXPECT_EQ(scratch.files(), after);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -56,7 +79,21 @@ INSTANTIATE_TEST_SUITE_P(
         FailingWriteCase{"SourceIsTarget", {{"prog.bin", kBigCode}},
                          {"prog.bin", "2600", "2C00", "prog.bin"}},
         FailingWriteCase{"OlderTarget", {{"src.bin", kBigCode}, {"out.bin", "older image"}},
-                         {"src.bin", "2600", "2C00", "out.bin"}}),
+                         {"src.bin", "2600", "2C00", "out.bin"}},
+        FailingWriteCase{"NewTarget", {{"src.bin", kBigCode}}, {"src.bin", "2600", "2C00", "new.bin"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A new target is removed even where it lies is unknown (no /proc, a path
+// longer than PATH_MAX), by the name it was given. A lock that another
+// program keeps is waited for a few seconds, not for ever.
+INSTANTIATE_TEST_SUITE_P(
+    LinuxCases, FailingWrite,
+    testing::Values(
+        FailingWriteCase{"NewTargetWhereItLiesIsUnknown", {{"src.bin", kBigCode}},
+                         {"src.bin", "2600", "2C00", "new.bin"},
+                         "-e trace=readlink -e inject=readlink:error=ENOENT"},
+        FailingWriteCase{"LockHeldByAnotherProgram", {{"src.bin", kBigCode}, {"out.bin", "older"}},
+                         {"src.bin", "2600", "2C00", "out.bin"}, "", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Target, FullDeviceReportsTheWriteError) {
@@ -132,93 +169,183 @@ TEST(Target, NamedPipeIsWrittenNotReplaced) {
     EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
+// What stands around the target before the run.
+enum class Around {
+    nothing,
+    second_name,         // a hard link, other.bin
+    attribute,           // an extended attribute
+    sticky_folder,       // the target lies in a sticky folder open to all
+    setgid_folder,       // ... in a folder whose new files take its group, nobody's
+    default_acl_folder,  // ... in a folder whose new files give nobody access
+    file_flags,          // the target has the flags no-dump, no-atime and synchronous
+    append_only_folder,  // ... in a folder where names can be added, never removed
+};
+
 struct KeepCase {
     const char* name;
     int existing_mode;  // -1: no target before the run
     fs::perms expected;
-    bool by_nobody = false;     // vork runs as nobody; the target belongs to root
-    gid_t group = 0;            // the target's group
-    bool second_name = false;   // the target has a hard link, other.bin
-    bool attribute = false;     // the target has an extended attribute
-    bool sticky_folder = false;  // the target lies in a sticky folder open to all
+    Around around = Around::nothing;
+    bool by_nobody = false;  // vork runs as nobody; the target belongs to root
+    gid_t group = 0;         // the target's group, when not the user's own
 };
 
 void PrintTo(const KeepCase& c, std::ostream* os) { *os << c.name; }
 
 class TargetKeeps : public testing::TestWithParam<KeepCase> {};
 
+constexpr int kKeptFlags = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL;
+
+// Sets the file flags (chattr) of `file`; false where the file system has none.
+bool set_flags(const fs::path& file, int flags) {
+    const int fd = open(file.c_str(), O_RDONLY);
+    const bool set = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    close(fd);
+    return set;
+}
+
 TEST_P(TargetKeeps, ModeOwnerLinksAndAttributes) {
     const KeepCase& c = GetParam();
+    if (getuid() != 0 && (c.by_nobody || c.group != 0 || c.around == Around::setgid_folder ||
+                          c.around == Around::append_only_folder)) {
+        GTEST_SKIP() << "needs root: files of other users, or a flag only root may set";
+    }
     Scratch scratch;
     write_file(scratch.work() / "src.bin", kCode);
-    const fs::path folder = scratch.work() / (c.sticky_folder ? "shared" : "");
+    const bool own_folder = c.around == Around::sticky_folder ||
+                            c.around == Around::setgid_folder ||
+                            c.around == Around::default_acl_folder ||
+                            c.around == Around::append_only_folder;
+    const fs::path folder = scratch.work() / (own_folder ? "shared" : "");
     fs::create_directories(folder);
     const fs::path target = folder / "out.bin";
+    const gid_t group = c.group != 0 ? c.group : getgid();
     if (c.existing_mode >= 0) {
         write_file(target, "older image");
         fs::permissions(target, static_cast<fs::perms>(c.existing_mode));
-        ASSERT_EQ(chown(target.c_str(), 0, c.group), 0);
+        ASSERT_EQ(chown(target.c_str(), getuid(), group), 0);
     }
-    if (c.second_name) {
-        fs::create_hard_link(target, folder / "other.bin");
-    }
-    if (c.attribute && setxattr(target.c_str(), "user.vork", "kept", 4, 0) != 0) {
-        GTEST_SKIP() << "no user extended attributes on this file system";
-    }
-    if (c.sticky_folder) {
-        fs::permissions(folder, static_cast<fs::perms>(01777));
+    const int folder_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = FS_APPEND_FL;
+    switch (c.around) {
+        case Around::second_name:
+            fs::create_hard_link(target, folder / "other.bin");
+            break;
+        case Around::attribute:
+            if (setxattr(target.c_str(), "user.vork", "kept", 4, 0) != 0) {
+                GTEST_SKIP() << "no user extended attributes on this file system";
+            }
+            break;
+        case Around::sticky_folder:
+            fs::permissions(folder, static_cast<fs::perms>(01777));
+            break;
+        case Around::setgid_folder:
+            ASSERT_EQ(chown(folder.c_str(), 0, 65534), 0);
+            fs::permissions(folder, static_cast<fs::perms>(02777));
+            break;
+        case Around::default_acl_folder:
+            if (std::system(("setfacl -d -m u:nobody:rw '" + folder.string() + "' 2>/dev/null").c_str()) != 0) {
+                GTEST_SKIP() << "cannot set a default ACL here (Debian package acl)";
+            }
+            break;
+        case Around::file_flags:
+            if (!set_flags(target, kKeptFlags)) {
+                GTEST_SKIP() << "no file flags on this file system";
+            }
+            break;
+        case Around::append_only_folder:
+            if (ioctl(folder_fd, FS_IOC_SETFLAGS, &flags) != 0) {
+                GTEST_SKIP() << "no append-only folders on this file system";
+            }
+            break;
+        case Around::nothing:
+            break;
     }
     const std::string named = fs::relative(target, scratch.work());
     const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", named},
                                         c.by_nobody ? as_nobody() : RunOptions{});
+    if (c.around == Around::append_only_folder) {
+        flags = 0;
+        ioctl(folder_fd, FS_IOC_SETFLAGS, &flags);  // so that the scratch folder can go
+    }
+    close(folder_fd);
     ASSERT_EQ(outcome.status, 0) << outcome.out;
     EXPECT_EQ(read_file(target), kImage);
     struct stat after {};
     ASSERT_EQ(stat(target.c_str(), &after), 0);
     EXPECT_EQ(static_cast<fs::perms>(after.st_mode & 07777), c.expected);
-    EXPECT_EQ(after.st_uid, 0u);
-    EXPECT_EQ(after.st_gid, c.group);
-    EXPECT_EQ(after.st_nlink, c.second_name ? 2u : 1u);
-    if (c.second_name) {
+    EXPECT_EQ(after.st_uid, getuid());
+    EXPECT_EQ(after.st_gid, group);
+    const bool second_name = c.around == Around::second_name;
+    EXPECT_EQ(after.st_nlink, second_name ? 2u : 1u);
+    if (second_name) {
         EXPECT_EQ(read_file(folder / "other.bin"), kImage);
     }
-    if (c.attribute) {
-        char value[8] = {};
+    char value[8] = {};
+    if (c.around == Around::attribute) {
         EXPECT_EQ(getxattr(target.c_str(), "user.vork", value, sizeof value), 4);
         EXPECT_STREQ(value, "kept");
     }
+    if (c.around == Around::default_acl_folder && c.existing_mode >= 0) {
+        EXPECT_LT(getxattr(target.c_str(), "system.posix_acl_access", value, 0), 0) << "ACL widened";
+    }
+    if (c.around == Around::file_flags) {
+        const int fd = open(target.c_str(), O_RDONLY);
+        EXPECT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+        EXPECT_EQ(flags & kKeptFlags, kKeptFlags);
+        close(fd);
+    }
     // Nothing left beside: the target, its second name, the source when it lies there.
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()),
-              1 + (c.second_name ? 1 : 0) + (c.sticky_folder ? 0 : 1));
+              1 + (second_name ? 1 : 0) + (own_folder ? 0 : 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TargetKeeps,
-    testing::Values(KeepCase{"NewTargetFollowsUmask", -1, static_cast<fs::perms>(0644)},
-                    KeepCase{"PrivateKept", 0600, static_cast<fs::perms>(0600)},
-                    KeepCase{"ExecutableKept", 0755, static_cast<fs::perms>(0755)},
-                    KeepCase{"GroupFileWrittenByAnother", 0664, static_cast<fs::perms>(0664), true,
-                             65534},
-                    KeepCase{"HardLinksStayOneFile", 0644, static_cast<fs::perms>(0644), false, 0,
-                             true},
-                    KeepCase{"ExtendedAttributeKept", 0644, static_cast<fs::perms>(0644), false, 0,
-                             false, true},
-                    KeepCase{"OthersFileInStickyFolder", 0666, static_cast<fs::perms>(0666), true,
-                             0, false, false, true}),
+    testing::Values(
+        KeepCase{"NewTargetFollowsUmask", -1, static_cast<fs::perms>(0644)},
+        KeepCase{"PrivateKept", 0600, static_cast<fs::perms>(0600)},
+        KeepCase{"ExecutableKept", 0755, static_cast<fs::perms>(0755)},
+        KeepCase{"GroupFileWrittenByAnother", 0664, static_cast<fs::perms>(0664), Around::nothing,
+                 true, 65534},
+        KeepCase{"HardLinksStayOneFile", 0644, static_cast<fs::perms>(0644), Around::second_name},
+        KeepCase{"ExtendedAttributeKept", 0644, static_cast<fs::perms>(0644), Around::attribute},
+        KeepCase{"OthersFileInStickyFolder", 0666, static_cast<fs::perms>(0666),
+                 Around::sticky_folder, true},
+        KeepCase{"GroupKeptInASetgidFolder", 0660, static_cast<fs::perms>(0660),
+                 Around::setgid_folder},
+        KeepCase{"NoAclFromTheFolder", 0640, static_cast<fs::perms>(0640),
+                 Around::default_acl_folder},
+        KeepCase{"FileFlagsKept", 0644, static_cast<fs::perms>(0644), Around::file_flags},
+        KeepCase{"NothingLeftInAnAppendOnlyFolder", 0644, static_cast<fs::perms>(0644),
+                 Around::append_only_folder}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// With the kernel's link protection on, root may not follow another user's
-// link in a sticky folder open to all: the trick that aims /tmp/GAME.BIN at
-// a system file.
-TEST(Target, LinkPlantedInASharedFolderIsRefused) {
-    const char* const setting = "/proc/sys/fs/protected_symlinks";
+// With the kernel's protections of shared folders on, root may not open
+// another user's link, file or FIFO in a sticky folder open to all, as the
+// shell's `>` may not: the tricks that aim /tmp/GAME.BIN at a system file or
+// at another user's reader.
+struct ProtectedCase {
+    const char* name;
+    const char* setting;  // under /proc/sys/fs
+    mode_t planted;       // what another user put at tmp/GAME.BIN
+};
+
+void PrintTo(const ProtectedCase& c, std::ostream* os) { *os << c.name; }
+
+class Protected : public testing::TestWithParam<ProtectedCase> {};
+
+TEST_P(Protected, PlantedTargetIsRefused) {
+    const ProtectedCase& c = GetParam();
+    const std::string setting = std::string("/proc/sys/fs/") + c.setting;
     const std::string saved = read_file(setting);
     if (getuid() != 0 || saved.empty()) {
         GTEST_SKIP() << "needs root and " << setting;
     }
     {
         std::ofstream on(setting);
-        on << "1\n";
+        // For files and FIFOs, 2 guards group-writable folders too; links know only 1.
+        on << (S_ISLNK(c.planted) ? "1\n" : "2\n");
         on.flush();
         if (!on) {
             GTEST_SKIP() << "cannot set " << setting << " here";
@@ -230,15 +357,41 @@ TEST(Target, LinkPlantedInASharedFolderIsRefused) {
     const fs::path shared = scratch.work() / "tmp";
     fs::create_directory(shared);
     fs::permissions(shared, static_cast<fs::perms>(01777));
-    fs::create_symlink(scratch.work() / "victim", shared / "GAME.BIN");
-    ASSERT_EQ(lchown((shared / "GAME.BIN").c_str(), 65534, 65534), 0);
+    const fs::path planted = shared / "GAME.BIN";
+    if (S_ISLNK(c.planted)) {
+        fs::create_symlink(scratch.work() / "victim", planted);
+    } else if (S_ISFIFO(c.planted)) {
+        ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+    } else {
+        write_file(planted, "secret");
+    }
+    ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+    if (!S_ISLNK(c.planted)) {
+        ASSERT_EQ(chmod(planted.c_str(), 0666), 0);
+    }
+    // A reader on the FIFO, so that an open for writing would not wait.
+    const int reader = S_ISFIFO(c.planted) ? open(planted.c_str(), O_RDONLY | O_NONBLOCK) : -1;
     const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "tmp/GAME.BIN"});
     std::ofstream(setting) << saved;
+    if (reader >= 0) {
+        char received[16];
+        EXPECT_LE(read(reader, received, sizeof received), 0) << "the other user got the image";
+        close(reader);
+    }
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "tmp/GAME.BIN", "2600", "2C00") + sizes(3) +
                                "Erreur, fichier non ouvert tmp/GAME.BIN ");
     EXPECT_EQ(read_file(scratch.work() / "victim"), "secret");
+    if (S_ISREG(c.planted)) {
+        EXPECT_EQ(read_file(planted), "secret");
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, Protected,
+                         testing::Values(ProtectedCase{"Link", "protected_symlinks", S_IFLNK},
+                                         ProtectedCase{"File", "protected_regular", S_IFREG},
+                                         ProtectedCase{"Fifo", "protected_fifos", S_IFIFO}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Two runs writing one file in place at once end with one whole image.
 TEST(Target, WritersInPlaceTakeTurns) {
@@ -306,7 +459,7 @@ struct InterruptCase {
     bool second_name;  // out.bin has a hard link, other.bin, so it is written in place
     bool surely_interrupted;  // the run surely ends on the interrupt, not on its own
     int rounds;
-    std::vector<std::string> allowed;  // what out.bin may hold afterwards
+    std::vector<std::string> allowed;  // what out.bin may hold afterwards; empty: no out.bin before or after
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
@@ -327,14 +480,16 @@ TEST_P(Interrupted, LeavesOneWholeFile) {
     RunOptions options;
     options.strace = c.strace;
     for (int round = 0; round < c.rounds; ++round) {
-        write_file(scratch.work() / "out.bin", kLongerOld);
+        if (!c.allowed.empty()) {
+            write_file(scratch.work() / "out.bin", kLongerOld);
+        }
         const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, options);
         if (c.surely_interrupted) {
             // Killed by the signal, or 3: the Windows C runtime's status for it.
             EXPECT_TRUE(outcome.status == -1 || outcome.status == 3) << outcome.status;
         }
         const Files left = scratch.files();
-        bool whole = false;
+        bool whole = c.allowed.empty() && left == Files{{"src.bin", kCode}};
         for (const std::string& image : c.allowed) {
             Files expected{{"src.bin", kCode}, {"out.bin", image}};
             if (c.second_name) {
@@ -364,7 +519,11 @@ INSTANTIATE_TEST_SUITE_P(
                       "-P out.bin -e trace=close -e inject=close:signal=INT:when=2", false, false,
                       6, {kLongerOld, kImage}},
         InterruptCase{"DuringAWriteInPlace", "-P out.bin -e trace=write -e inject=write:signal=INT",
-                      true, false, 1, {kImage}}),
+                      true, false, 1, {kImage}},
+        InterruptCase{"OnANewTarget",
+                      "-e trace=fsync,clone3 -e inject=fsync:signal=INT "
+                      "-e inject=clone3:delay_exit=2000000",
+                      false, true, 1, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class PendingFileSignal : public testing::TestWithParam<int> {};

@@ -183,12 +183,11 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         if (chdir(work().c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
             _exit(126);
         }
-        if (options.report == Report::closed) {
-            close(1);
+        if (options.report == Report::closed || options.report == Report::error_closed) {
+            close(options.report == Report::closed ? 1 : 2);
         }
-        if (options.report == Report::broken_pipe) {
-            signal(SIGPIPE, SIG_IGN);  // so the write fails instead of killing vork
-        }
+        // As a shell starts it: vork must not rely on its caller ignoring SIGPIPE.
+        signal(SIGPIPE, SIG_DFL);
         if (options.fd3 != Fd3::none && dup2(fd3_is_source ? fd3_pipe[0] : fd3_pipe[1], 3) < 0) {
             _exit(126);
         }

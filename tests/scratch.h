@@ -42,8 +42,9 @@ struct Outcome {
     std::string piped_target;  // what vork wrote to /dev/fd/3, a pipe or a deleted file
 };
 
-// Where vork's standard output goes.
-enum class Report { captured, closed, full, broken_pipe };
+// Where vork's standard output goes; with `error_closed`, captured while
+// standard error is closed.
+enum class Report { captured, closed, full, broken_pipe, error_closed };
 // What /dev/fd/3 is for vork.
 enum class Fd3 { none, source_pipe, target_pipe, target_pipe_unread, deleted_file };
 
