@@ -1,5 +1,7 @@
 #include "documentation.h"
 
+#include "platform.h"
+
 namespace vork {
 
 void show_documentation(std::FILE* out) {
@@ -16,7 +18,7 @@ void show_documentation(std::FILE* out) {
         "Le programme se chargera a l'adresse $2600 et ce lancera en $2C00 \n",
     };
     for (const char* line : kLines) {
-        std::fputs(line, out);
+        platform::write_text(out, line);
     }
 }
 

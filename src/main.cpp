@@ -7,7 +7,5 @@
 int main(int argc, char* argv[]) {
     const char* const* arguments = vork::platform::utf8_arguments(argc, argv);
     vork::platform::console_begin();
-    const int status = vork::run(argc, arguments, stdout, stdin);
-    vork::platform::console_end();
-    return status;
+    return vork::run(argc, arguments, stdout, stdin);
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace vork::platform {
 
@@ -24,16 +25,20 @@ enum class Step {
 };
 
 // Returns the command line as UTF-8 strings, program name first; `argc`
-// becomes their count. POSIX hands the bytes it got through unchanged.
+// becomes their count. POSIX hands the bytes it got through unchanged;
+// Windows carries a name that is not valid UTF-16 through exactly (WTF-8).
 const char* const* utf8_arguments(int& argc, char* argv[]);
 
-// Readies the console and the process for a run; console_end() undoes what
-// must not outlive it (the console code page on Windows).
+// Readies the console and the process for a run, changing nothing that
+// would outlive it.
 void console_begin();
-void console_end();
 
 // Whether `stream` is an interactive terminal or console.
 bool is_terminal(std::FILE* stream);
+
+// Writes the UTF-8 `text` to `out`: on a Windows console as the characters
+// it means, whatever the console's code page; elsewhere as bytes.
+void write_text(std::FILE* out, std::string_view text);
 
 // Opens `path` for reading; kNoHandle when it cannot be opened or is a directory.
 Handle open_for_reading(const char* path);

@@ -362,9 +362,11 @@ void console_begin() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-void console_end() {}
-
 bool is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+void write_text(std::FILE* out, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+}
 
 Handle open_for_reading(const char* path) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <array>
+#include <cstdarg>
 #include <cstdlib>
 #include <memory>
 #include <span>
@@ -40,6 +41,34 @@ constexpr char kUnwritable[] = "Erreur, ecriture impossible %s\n";
 constexpr char kDone[] = "\nVotre Fichier binaire type dos thomson est pret \n";
 // The one line for standard error: the report itself could not be written.
 constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie standard)\n";
+
+// Prints `format` with its one or two arguments to `out`, through the
+// platform so that a Windows console shows the names as typed.
+[[gnu::format(printf, 2, 3)]] void print(std::FILE* out, const char* format, ...) {
+    char line[512];
+    std::va_list arguments;
+    va_start(arguments, format);
+    const int size = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (size < 0) {
+        return;
+    }
+    if (static_cast<std::size_t>(size) < sizeof line) {
+        platform::write_text(out, {line, static_cast<std::size_t>(size)});
+        return;
+    }
+    // A long path: the exact size is known now.
+    const std::unique_ptr<char, decltype(&std::free)> longer(
+        static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1)), &std::free);
+    if (!longer) {
+        platform::write_text(out, line);  // cut short rather than not at all
+        return;
+    }
+    va_start(arguments, format);
+    std::vsnprintf(longer.get(), static_cast<std::size_t>(size) + 1, format, arguments);
+    va_end(arguments);
+    platform::write_text(out, {longer.get(), static_cast<std::size_t>(size)});
+}
 
 // Digits in one address argument; characters after them are ignored.
 constexpr int kAddressDigits = 4;
@@ -106,7 +135,7 @@ bool read_address(const char* text, std::span<std::uint8_t, kAddressDigits> digi
         const auto value = hex_digit_value(text[i]);
         digits[i] = value.value_or(0);
         if (!value) {
-            std::fputs(kBadDigit, console.out);
+            platform::write_text(console.out, kBadDigit);
             show_documentation(console.out);
             console.pause();
             valid = false;
@@ -148,7 +177,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     std::setvbuf(in, nullptr, _IONBF, 0);
     const Console console{out, in, platform::is_terminal(in)};
     for (const char* line : kBanner) {
-        std::fputs(line, out);
+        platform::write_text(out, line);
     }
 
     // Only the first two characters count: -h, -help and -hx all ask for help.
@@ -165,14 +194,14 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const char* const exec_text = argv[3];
     const char* const target_path = argv[4];
 
-    std::fprintf(out, kSourceEcho, source_path);
-    std::fprintf(out, kTargetEcho, target_path);
-    std::fprintf(out, kLoadEcho, load_text);
-    std::fprintf(out, kExecEcho, exec_text);
+    print(out, kSourceEcho, source_path);
+    print(out, kTargetEcho, target_path);
+    print(out, kLoadEcho, load_text);
+    print(out, kExecEcho, exec_text);
 
     const platform::Handle source = platform::open_for_reading(source_path);
     if (source == platform::kNoHandle) {
-        std::fprintf(out, kNotOpened, source_path);
+        print(out, kNotOpened, source_path);
         show_documentation(out);
         return console.end(kExitFailure);
     }
@@ -182,7 +211,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         static_cast<std::uint8_t*>(std::malloc(kMaxImageSize)), &std::free);
     if (!image_buffer) {
         platform::close(source);
-        std::fputs(kNoMemory, out);
+        platform::write_text(out, kNoMemory);
         show_documentation(out);
         return console.end(kExitFailure);
     }
@@ -194,14 +223,14 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         case SourceRead::ok:
             break;
         case SourceRead::unreadable:
-            std::fprintf(out, kUnreadable, source_path);
+            print(out, kUnreadable, source_path);
             return console.end(kExitFailure);
         case SourceRead::too_large:
-            std::fprintf(out, kTooLarge, source_path, static_cast<int>(kMaxCodeSize));
+            print(out, kTooLarge, source_path, static_cast<int>(kMaxCodeSize));
             return console.end(kExitFailure);
     }
-    std::fprintf(out, kCodeSize, static_cast<int>(code_size));
-    std::fprintf(out, kImageSize, static_cast<int>(code_size + kFramingSize));
+    print(out, kCodeSize, static_cast<int>(code_size));
+    print(out, kImageSize, static_cast<int>(code_size + kFramingSize));
 
     // Both addresses are read in full, so every bad digit is reported at once.
     std::array<std::uint8_t, 2 * kAddressDigits> address_digits{};
@@ -217,15 +246,15 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
                 address_value(digits.last<kAddressDigits>()));
     switch (write_target(target_path, image)) {
         case TargetWrite::ok:
-            std::fputs(kDone, out);
+            platform::write_text(out, kDone);
             return console.end(kExitSuccess);
         case TargetWrite::not_opened:
-            std::fprintf(out, kNotOpened, target_path);
+            print(out, kNotOpened, target_path);
             return console.end(kExitFailure);
         case TargetWrite::failed:
             break;
     }
-    std::fprintf(out, kUnwritable, target_path);
+    print(out, kUnwritable, target_path);
     return console.end(kExitFailure);
 }
 

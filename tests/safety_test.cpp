@@ -520,6 +520,8 @@ INSTANTIATE_TEST_SUITE_P(
                       6, {kLongerOld, kImage}},
         InterruptCase{"DuringAWriteInPlace", "-P out.bin -e trace=write -e inject=write:signal=INT",
                       true, false, 1, {kImage}},
+        InterruptCase{"AtThePause", "-P /dev/null -e trace=read -e inject=read:signal=INT", false,
+                      true, 1, {kImage}},
         InterruptCase{"OnANewTarget",
                       "-e trace=fsync,clone3 -e inject=fsync:signal=INT "
                       "-e inject=clone3:delay_exit=2000000",

@@ -1,25 +1,113 @@
-// Holds a file open for reading and writing, sharing both but not deletion,
-// as an emulator or a viewer with the file loaded does, until a second file
-// appears. Says "held" once the file is open.
-// Usage: vork_hold FILE RELEASE
+// What other Windows programs do to vork's files, for the tests run under
+// Wine. Says "held" once in place, then keeps at it until RELEASE appears.
+//   vork_hold open FILE RELEASE  holds FILE open for reading and writing,
+//                                sharing both but not deletion, as an
+//                                emulator or a viewer with the file loaded
+//   vork_hold map FILE RELEASE   ... and maps it whole, as a hex viewer may
+//   vork_hold lock FILE RELEASE  ... and locks it whole
+//   vork_hold scan GLOB RELEASE  opens each file matching GLOB for a moment,
+//                                without delete sharing, as a virus scanner
+//   vork_hold run PROGRAM ARG... starts PROGRAM with exactly these UTF-16
+//                                arguments, "<DC00>" standing for a lone
+//                                surrogate, and returns its status
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
+
+namespace {
+
+bool released(const wchar_t* release) {
+    return GetFileAttributesW(release) != INVALID_FILE_ATTRIBUTES;
+}
+
+HANDLE open_shared(const wchar_t* name) {
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void say_held() {
+    std::puts("held");
+    std::fflush(stdout);
+}
+
+int scan(const wchar_t* glob, const wchar_t* release) {
+    say_held();
+    for (int round = 0; round < 100000 && !released(release); ++round) {
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW(glob, &found);
+        if (search == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        do {
+            const HANDLE file = CreateFileW(found.cFileName, GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                Sleep(30);
+                CloseHandle(file);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return 0;
+}
+
+int run(int argc, wchar_t* argv[]) {
+    std::wstring line;
+    for (int i = 2; i < argc; ++i) {
+        std::wstring argument = argv[i];
+        for (std::size_t at; (at = argument.find(L"<DC00>")) != std::wstring::npos;) {
+            argument.replace(at, 6, 1, L'\xDC00');
+        }
+        line += (i > 2 ? L" \"" : L"\"") + argument + L"\"";
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return 125;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 125;
+    GetExitCodeProcess(process.hProcess, &status);
+    return static_cast<int>(status);
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
-    if (argc != 3) {
+    if (argc < 3) {
         return 2;
     }
-    const HANDLE file = CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::wstring mode = argv[1];
+    if (mode == L"run") {
+        return run(argc, argv);
+    }
+    if (argc != 4) {
+        return 2;
+    }
+    if (mode == L"scan") {
+        return scan(argv[2], argv[3]);
+    }
+    const HANDLE file = open_shared(argv[2]);
     if (file == INVALID_HANDLE_VALUE) {
         return 1;
     }
-    std::puts("held");
-    std::fflush(stdout);
-    for (int waited = 0; waited < 3000 && GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES;
-         ++waited) {
+    HANDLE mapping = nullptr;
+    if (mode == L"map") {
+        mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+        if (mapping == nullptr || MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0) == nullptr) {
+            return 1;
+        }
+    }
+    OVERLAPPED whole{};
+    if (mode == L"lock" && !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+        return 1;
+    }
+    say_held();
+    for (int waited = 0; waited < 3000 && !released(argv[3]); ++waited) {
         Sleep(10);
     }
     CloseHandle(file);
