@@ -29,4 +29,18 @@ void frame_image(std::span<std::uint8_t> image_buffer, std::uint16_t load_addres
     put_word(at, exec_address);
 }
 
+bool is_framed(std::span<const std::uint8_t> code) {
+    if (code.size() < kFramingSize) {
+        return false;
+    }
+    const std::size_t length = std::size_t{code[1]} << 8 | code[2];
+    const auto footer = code.last(kFramingSize - kHeaderSize);
+    return code[0] == kHeaderMarker && length == code.size() - kFramingSize &&
+           footer[0] == kFooterMarker && footer[1] == 0 && footer[2] == 0;
+}
+
+bool runs_past_end(std::uint16_t load_address, std::size_t code_size) {
+    return load_address + code_size > 0x10000;
+}
+
 }  // namespace vork

@@ -21,4 +21,13 @@ inline constexpr std::size_t kMaxImageSize = kMaxCodeSize + kFramingSize;
 void frame_image(std::span<std::uint8_t> image_buffer, std::uint16_t load_address,
                  std::uint16_t exec_address);
 
+// Whether `code` is itself already an image of this kind: a header whose
+// length is the code between it and a footer, and that footer. Framing it
+// again gives a file the machine crashes on.
+bool is_framed(std::span<const std::uint8_t> code);
+
+// Whether `code_size` bytes loaded at `load_address` run past $FFFF; code that
+// ends exactly at $FFFF fits.
+bool runs_past_end(std::uint16_t load_address, std::size_t code_size);
+
 }  // namespace vork

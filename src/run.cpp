@@ -39,8 +39,11 @@ constexpr char kBadDigit[] = "erreur dans l'ecriture hexadecimal de l'adresse\n"
 constexpr char kNoMemory[] = "\n * ERROR MEMORY ALLOCATION *\n";
 constexpr char kUnwritable[] = "Erreur, ecriture impossible %s\n";
 constexpr char kDone[] = "\nVotre Fichier binaire type dos thomson est pret \n";
-// The one line for standard error: the report itself could not be written.
+// For standard error: the report itself could not be written.
 constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie standard)\n";
+// For standard error: the image is written, but is likely not what was meant.
+constexpr char kAlreadyFramed[] = "Attention, %s est deja un fichier binaire type dos thomson\n";
+constexpr char kPastTheEnd[] = "Attention, le code depasse l'adresse $FFFF (%d octets de trop)\n";
 
 // Prints `format` with its one or two arguments to `out`, through the
 // platform so that a Windows console shows the names as typed.
@@ -242,8 +245,14 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     }
 
     const std::span image{image_buffer.get(), code_size + kFramingSize};
-    frame_image(image, address_value(digits.first<kAddressDigits>()),
-                address_value(digits.last<kAddressDigits>()));
+    const std::uint16_t load_address = address_value(digits.first<kAddressDigits>());
+    if (is_framed(image.subspan(kHeaderSize, code_size))) {
+        print(stderr, kAlreadyFramed, source_path);
+    }
+    if (runs_past_end(load_address, code_size)) {
+        print(stderr, kPastTheEnd, static_cast<int>(load_address + code_size - 0x10000));
+    }
+    frame_image(image, load_address, address_value(digits.last<kAddressDigits>()));
     switch (write_target(target_path, image)) {
         case TargetWrite::ok:
             platform::write_text(out, kDone);

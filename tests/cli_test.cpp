@@ -73,6 +73,7 @@ std::string target_not_opened(const std::string& target) {
     return converted(target, "Erreur, fichier non ouvert " + target + " ");
 }
 const std::string kTooLarge(65536, '\x39');
+const std::string kPastFFFF(40000, '\x12');
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, Cli,
@@ -152,6 +153,25 @@ INSTANTIATE_TEST_SUITE_P(
                 echo("nüpe.raw", "out.bin", "2600", "2C00") +
                     "Erreur, fichier non ouvert nüpe.raw " + kDoc,
                 1, {}},
+        // Warnings on standard error; the output and the image stay as they are.
+        CliCase{"FramingAnImageAgainWarns", {{"HELLO.BIN", kImage}},
+                {"HELLO.BIN", "2600", "2C00", "OUT.BIN"},
+                echo("HELLO.BIN", "OUT.BIN", "2600", "2C00") + sizes(13) + kDone, 0,
+                {{"HELLO.BIN", kImage},
+                 {"OUT.BIN", bytes({0, 0, 13, 0x26, 0}) + kImage + bytes({0xFF, 0, 0, 0x2C, 0})}},
+                {}, Report::captured, Fd3::none,
+                "Attention, HELLO.BIN est deja un fichier binaire type dos thomson\n"},
+        CliCase{"CodePastFFFFWarns", {{"src.bin", kPastFFFF}}, {"src.bin", "9000", "9000", "out.bin"},
+                echo("src.bin", "out.bin", "9000", "9000") + sizes(40000) + kDone, 0,
+                {{"src.bin", kPastFFFF},
+                 {"out.bin", bytes({0, 0x9C, 0x40, 0x90, 0}) + kPastFFFF +
+                                 bytes({0xFF, 0, 0, 0x90, 0})}},
+                {}, Report::captured, Fd3::none,
+                "Attention, le code depasse l'adresse $FFFF (11328 octets de trop)\n"},
+        CliCase{"CodeEndingAtFFFFIsFine", {{"src.bin", kCode}}, {"src.bin", "FFFD", "FFFD", "out.bin"},
+                echo("src.bin", "out.bin", "FFFD", "FFFD") + sizes(3) + kDone, 0,
+                {{"src.bin", kCode},
+                 {"out.bin", bytes({0, 0, 3, 0xFF, 0xFD}) + kCode + bytes({0xFF, 0, 0, 0xFF, 0xFD})}}},
         CliCase{"TargetCannotBeCreated", {{"src.bin", kCode}},
                 {"src.bin", "2600", "2C00", "no/dir/out.bin"},
                 echo("src.bin", "no/dir/out.bin", "2600", "2C00") + sizes(3) +

@@ -259,7 +259,7 @@ Outcome Scratch::finish(pid_t pid) const {
         outcome.status = WEXITSTATUS(wait_status);
     }
     outcome.out = unix_lines(read_file(root_ / "stdout"));
-    outcome.err = read_file(root_ / "stderr");
+    outcome.err = unix_lines(read_file(root_ / "stderr"));
     if (target_pipe_ >= 0) {
         char buffer[4096];
         lseek(target_pipe_, 0, SEEK_SET);  // a file; a pipe has nothing to rewind
