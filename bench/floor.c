@@ -22,7 +22,7 @@ int main(int argc, char **argv) {
     if (n < 0) {
         return 1;
     }
-    const unsigned char header[5] = {0x00, (unsigned char)(n >> 8), (unsigned char)n, 0x26, 0x00};
+    const unsigned char header[5] = {0x00, (unsigned char)(n >> 8), (unsigned char)n, 0x00, 0x00};
     const unsigned char footer[5] = {0xFF, 0x00, 0x00, 0x2C, 0x00};
     memcpy(image, header, 5);
     memcpy(image + 5 + n, footer, 5);

@@ -68,15 +68,27 @@ RunOptions file_size_limit(long bytes) {
 
 namespace {
 
-// Where the tests run the Windows build: VORK_TEST_WINE names the Wine
-// loader and VORK_TEST_WINE_EXE the program; both unset for native runs.
+// Where the tests run another build: the Windows one under Wine
+// (VORK_TEST_WINE names the loader, VORK_TEST_WINE_EXE the program), or an
+// ARM one under qemu-user (VORK_TEST_QEMU, VORK_TEST_QEMU_EXE); all unset
+// for native runs.
 const char* const wine_loader = std::getenv("VORK_TEST_WINE");
 const char* const wine_program = std::getenv("VORK_TEST_WINE_EXE");
+const char* const qemu = std::getenv("VORK_TEST_QEMU");
+const char* const qemu_program = std::getenv("VORK_TEST_QEMU_EXE");
 
 // Prepares the Wine prefix once, so that no run pays for it or prints about it.
 class WineEnvironment : public testing::Environment {
 public:
     void SetUp() override {
+        if (qemu != nullptr) {
+            if (!fs::exists(qemu_program)) {
+                GTEST_SKIP() << "ARM program not built: " << qemu_program;
+            }
+            if (std::system((std::string("'") + qemu + "' --version >/dev/null 2>&1").c_str()) != 0) {
+                GTEST_SKIP() << "qemu-user cannot start here: " << qemu;
+            }
+        }
         if (wine_loader == nullptr) {
             return;
         }
@@ -132,7 +144,7 @@ Files Scratch::files() const {
 
 pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
                      const RunOptions& options) const {
-    fs::path program = VORK_BINARY;
+    fs::path program = qemu_program != nullptr ? qemu_program : VORK_BINARY;
     if (options.unprivileged) {
         // The build tree may sit where the unprivileged user cannot reach.
         fs::copy_file(program, root_ / "vork", fs::copy_options::overwrite_existing);
@@ -163,6 +175,8 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         std::vector<std::string> words{program.string()};
         if (wine_loader != nullptr) {
             words = {wine_loader, wine_program};
+        } else if (qemu != nullptr) {
+            words.insert(words.begin(), qemu);
         }
         words.insert(words.end(), args.begin(), args.end());
         if (!options.strace.empty()) {
