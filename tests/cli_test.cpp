@@ -430,16 +430,4 @@ INSTANTIATE_TEST_SUITE_P(
                     HeldCase{"ScannedIsReplaced", "scan", ".vork-*", 0, kImage, 6}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A lone surrogate, which NTFS allows in a name, reaches the system as it is:
-// it never stands for the look-alike name with U+FFFD.
-TEST_F(CliWindows, LoneSurrogateNamesNoOtherFile) {
-    fs::copy_file(std::getenv("VORK_TEST_WINE_EXE"), scratch.work() / "VORK.exe");
-    write_file(scratch.work() / "keep\uFFFD.bin", "precious");
-    const std::string run = "\"$VORK_TEST_WINE_HOLD\" run VORK.exe ";
-    windows(run + "src.bin 2600 2C00 'keep<DC00>.bin'");
-    windows(run + "'keep<DC00>.bin' 2600 2C00 copy.bin");
-    EXPECT_EQ(read_file(scratch.work() / "keep\uFFFD.bin"), "precious");
-    EXPECT_EQ(read_file(scratch.work() / "copy.bin").find("precious"), std::string::npos);
-}
-
 }  // namespace

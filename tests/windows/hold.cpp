@@ -7,9 +7,6 @@
 //   vork_hold lock FILE RELEASE  ... and locks it whole
 //   vork_hold scan GLOB RELEASE  opens each file matching GLOB for a moment,
 //                                without delete sharing, as a virus scanner
-//   vork_hold run PROGRAM ARG... starts PROGRAM with exactly these UTF-16
-//                                arguments, "<DC00>" standing for a lone
-//                                surrogate, and returns its status
 #include <windows.h>
 
 #include <cstdio>
@@ -53,41 +50,13 @@ int scan(const wchar_t* glob, const wchar_t* release) {
     return 0;
 }
 
-int run(int argc, wchar_t* argv[]) {
-    std::wstring line;
-    for (int i = 2; i < argc; ++i) {
-        std::wstring argument = argv[i];
-        for (std::size_t at; (at = argument.find(L"<DC00>")) != std::wstring::npos;) {
-            argument.replace(at, 6, 1, L'\xDC00');
-        }
-        line += (i > 2 ? L" \"" : L"\"") + argument + L"\"";
-    }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return 125;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD status = 125;
-    GetExitCodeProcess(process.hProcess, &status);
-    return static_cast<int>(status);
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
-    if (argc < 3) {
-        return 2;
-    }
-    const std::wstring mode = argv[1];
-    if (mode == L"run") {
-        return run(argc, argv);
-    }
     if (argc != 4) {
         return 2;
     }
+    const std::wstring mode = argv[1];
     if (mode == L"scan") {
         return scan(argv[2], argv[3]);
     }
