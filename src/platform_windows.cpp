@@ -38,22 +38,24 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // How long to wait for another program that holds a file for a moment (a
 // virus scanner, an indexer, another vork) before giving up on it.
 constexpr int kPatienceMs = 5000;
-constexpr int kRetryMs = 10;
+constexpr int kRetryMs = 1;
 
 // Calls `attempt` until it succeeds or fails with an error other than
-// another program holding the file, for kPatienceMs at most; its result.
+// another program holding the file, for `patience_ms` at most; its result.
 template <typename Attempt>
-bool with_patience(Attempt attempt) {
-    for (int waited = 0;; waited += kRetryMs) {
+bool with_patience(Attempt attempt, int patience_ms = kPatienceMs) {
+    const ULONGLONG deadline = GetTickCount64() + patience_ms;
+    for (;;) {
         if (attempt()) {
             return true;
         }
         const DWORD error = GetLastError();
         if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
-            waited >= kPatienceMs) {
+            GetTickCount64() >= deadline) {
             SetLastError(error);
             return false;
         }
+        // Often: a scanner lets go of a file only for a moment between two looks.
         Sleep(kRetryMs);
     }
 }
@@ -472,9 +474,14 @@ Step PendingFile::commit(Target& target) {
         // The old file went, and the new one still waits under its own
         // name (Wine does this when another program took the new file in
         // between): it must get to the target's name, and it is never removed.
-        moved = with_patience([&] {
-            return MoveFileExW(pending_wide.c_str(), final_name.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-        });
+        // It is the only copy left, so this waits longer.
+        constexpr int kLastCopyPatienceMs = 30000;
+        moved = with_patience(
+            [&] {
+                return MoveFileExW(pending_wide.c_str(), final_name.c_str(),
+                                   MOVEFILE_WRITE_THROUGH) != 0;
+            },
+            kLastCopyPatienceMs);
         if (!moved) {
             committed_ = true;
             interrupt_state.store(kNothingPending);

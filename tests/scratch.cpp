@@ -82,8 +82,8 @@ class WineEnvironment : public testing::Environment {
 public:
     void SetUp() override {
         if (qemu != nullptr) {
-            if (!fs::exists(qemu_program)) {
-                GTEST_SKIP() << "ARM program not built: " << qemu_program;
+            if (qemu_program == nullptr || !fs::exists(qemu_program)) {
+                GTEST_SKIP() << "ARM program not built: " << (qemu_program ? qemu_program : "unnamed");
             }
             if (std::system((std::string("'") + qemu + "' --version >/dev/null 2>&1").c_str()) != 0) {
                 GTEST_SKIP() << "qemu-user cannot start here: " << qemu;
@@ -92,8 +92,8 @@ public:
         if (wine_loader == nullptr) {
             return;
         }
-        if (!fs::exists(wine_program)) {
-            GTEST_SKIP() << "Windows program not built: " << wine_program;
+        if (wine_program == nullptr || !fs::exists(wine_program)) {
+            GTEST_SKIP() << "Windows program not built: " << (wine_program ? wine_program : "unnamed");
         }
         const std::string boot = std::string("'") + wine_loader + "' wineboot --init >/dev/null 2>&1";
         if (std::system(boot.c_str()) != 0) {
