@@ -54,7 +54,6 @@ struct Target {
     Handle handle = kNoHandle;
     bool regular = false;    // a regular file, which can be replaced; else written through
     bool created = false;    // this run made it where nothing was
-    bool written = false;    // this run wrote into the file itself
     std::string path;        // as given
     std::string final_path;  // where the file really lies; empty when unknown
 };
@@ -71,7 +70,7 @@ bool write_through(const Target& target, std::span<const std::uint8_t> image);
 // Writes `image` over the target file itself under an exclusive lock, waiting
 // a few seconds at most for another writer: sized first, then written from
 // its start, synced.
-bool write_in_place(Target& target, std::span<const std::uint8_t> image);
+bool write_in_place(const Target& target, std::span<const std::uint8_t> image);
 
 // Closes the target. After a failure, removes a target this run created if
 // the path still names that file and nobody else filled it.

@@ -447,7 +447,7 @@ bool write_through(const Target& target, std::span<const std::uint8_t> image) {
     return write_all(fd_of(target.handle), image);
 }
 
-bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
+bool write_in_place(const Target& target, std::span<const std::uint8_t> image) {
     const int fd = fd_of(target.handle);
     // Another run writing in place waits, so the file ends as one whole image.
     if (!lock_whole_file(fd)) {
@@ -457,8 +457,7 @@ bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
     {
         // An interrupt waits until the file holds the whole image, not half of each.
         SignalsHeld held;
-        target.written = true;
-        created_record.written = 1;
+        created_record.written = 1;  // read only while the target is this run's own
         written = ftruncate(fd, static_cast<off_t>(image.size())) == 0 &&
                   lseek(fd, 0, SEEK_SET) == 0 && write_all(fd, image);
     }

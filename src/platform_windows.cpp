@@ -312,7 +312,7 @@ bool write_through(const Target& target, std::span<const std::uint8_t> image) {
     return write_all(handle_of(target.handle), image);
 }
 
-bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
+bool write_in_place(const Target& target, std::span<const std::uint8_t> image) {
     const HANDLE file = handle_of(target.handle);
     // Another run writing in place waits, so the file ends as one whole image;
     // a lock another program keeps is waited for a few seconds, not for ever.
@@ -331,12 +331,9 @@ bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
     // Sized first: where that is refused (a mapped file cannot shrink),
     // nothing of the file has changed yet.
     bool written = (!target.created || mark_for_deletion(file, false)) &&
-                   SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-    if (written) {
-        target.written = true;
-        written = SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
-                  write_all(file, image);
-    }
+                   SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
+                   SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
+                   write_all(file, image);
     interrupt_state.store(kNothingPending);
     written = written && FlushFileBuffers(file);
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
@@ -389,10 +386,7 @@ PendingFile::~PendingFile() {
     if (created_ != Step::done) {
         return;
     }
-    if (handle_ != kNoHandle) {
-        mark_for_deletion(handle_of(handle_), true);
-        close(handle_);
-    }
+    close(handle_);  // still marked for deletion unless committed
     if (interrupt_state.exchange(kNothingPending) == kFilePending) {
         DeleteFileW(pending_wide.c_str());
     }
