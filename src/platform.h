@@ -1,7 +1,7 @@
 // What differs between POSIX systems and Windows: the command line, the
 // console, and the file operations behind reading the source and writing the
-// target. Each system has its own implementation file, chosen by the build;
-// names are UTF-8 on this side of the interface on every system.
+// target. Each system has its own implementation, chosen by the build; names
+// are UTF-8 on this side of the interface on every system.
 #pragma once
 
 #include <cstddef>
@@ -49,60 +49,73 @@ long read_some(Handle file, std::span<std::uint8_t> into);
 void close(Handle file);
 
 // The target, opened for writing the way the system resolves its path, so
-// that the system's own rules on links apply.
+// that the system's own rules on links apply; then found in its folder,
+// which every later step works from, whatever happens to the names on the
+// way there meanwhile.
 struct Target {
     Handle handle = kNoHandle;
-    bool regular = false;    // a regular file, which can be replaced; else written through
-    bool created = false;    // this run made it where nothing was
-    std::string path;        // as given
-    std::string final_path;  // where the file really lies; empty when unknown
+    Handle folder = kNoHandle;  // the folder that held it when opened (POSIX); kNoHandle: unknown
+    std::string folder_path;    // that folder, as it was reached
+    std::string name;           // the file's name in that folder; empty when unknown
+    std::uint64_t id[2] = {};   // what tells this file from any other on its system
+    bool regular = false;       // a regular file, replaced or written in place; else written to
+    bool named = false;         // it had a name when opened: write into it only while it still has
+    bool created = false;       // this run made it where nothing was
+    bool replaceable = false;   // a new file may take its place: one name, in a folder known to
+                                // let go of the files made in it
+    std::string path;           // as given
+    std::string leftover;       // a file this run made beside it and could not remove again
 };
 
 // Opens `path` for writing without truncating it, creating it when missing
-// as the shell's `>` would; false when the system refuses, or when the file
-// is the one standard output already writes to. Until close_target(), an
-// interrupt removes a target this run created.
+// as the shell's `>` would, and waiting a few seconds at most on another
+// program that holds a lease on it; false when the system refuses, or when
+// the file is the one standard output already writes to. Until
+// close_target(), an interrupt removes a target this run created.
 bool open_target(const char* path, Target& target);
 
 // Writes `image` to a device or pipe target; a reader that went away is a failure.
 bool write_through(const Target& target, std::span<const std::uint8_t> image);
 
-// Writes `image` over the target file itself under an exclusive lock, waiting
-// a few seconds at most for another writer: sized first, then written from
-// its start, synced.
-bool write_in_place(const Target& target, std::span<const std::uint8_t> image);
+// Writes `image` over the target file itself, only while it is the file its
+// folder holds under its name, under an exclusive lock taken within a few
+// seconds: the image's room reserved first, so that a full disk changes
+// nothing; then written from its start, cut to its size, synced and checked.
+bool write_in_place(Target& target, std::span<const std::uint8_t> image);
 
 // Closes the target. After a failure, removes a target this run created if
-// the path still names that file and nobody else filled it.
+// its folder still holds that file under its name and nobody else filled it.
 void close_target(Target& target, bool succeeded);
 
-// A new file beside the target that disappears unless committed, also when
-// an interrupt or termination signal ends the process first. One at a time.
+// A new file in the target's folder, which disappears unless committed,
+// also when an interrupt or termination signal ends the process first (and,
+// where the system has unnamed files, however the process ends). One at a time.
 class PendingFile {
 public:
-    explicit PendingFile(const std::string& final_path);
+    explicit PendingFile(Target& target);
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
-    // done when the file was created; refused when the folder takes no new
+    // done when the file was made; refused when the folder takes no new
     // file but the target itself may still be written.
     Step created() const { return created_; }
-    bool valid() const { return created_ == Step::done; }
-    const std::string& path() const { return path_; }
 
     // Gives the new file everything the target has that a replacement would
     // otherwise drop; refused when it cannot carry all of it.
-    Step carry_over(const Target& target);
+    Step carry_over();
 
     bool write(std::span<const std::uint8_t> image);
 
-    // Syncs and closes the file, then puts it in the target's place, if the
+    // Syncs the file and puts it in the place of whatever the target's
+    // folder holds under the target's name now: the last writer wins, as
+    // with two `mv`. Refused when the folder will not take it there but the
     // target is still the file that was opened.
-    Step commit(Target& target);
+    Step commit();
 
 private:
-    std::string path_;
+    Target& target_;
+    std::string name_;           // its name in the target's folder, once it has one
     Handle handle_ = kNoHandle;
     Step created_ = Step::failed;
     bool committed_ = false;

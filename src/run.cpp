@@ -44,6 +44,8 @@ constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie standard)\n"
 // For standard error: the image is written, but is likely not what was meant.
 constexpr char kAlreadyFramed[] = "Attention, %s est deja un fichier binaire type dos thomson\n";
 constexpr char kPastTheEnd[] = "Attention, le code depasse l'adresse $FFFF (%d octets de trop)\n";
+// For standard error: a file this run made beside the target is still there.
+constexpr char kLeftover[] = "Attention, le fichier %s n'a pas pu etre supprime\n";
 
 // Prints `format` with its one or two arguments to `out`, through the
 // platform so that a Windows console shows the names as typed.
@@ -76,11 +78,17 @@ constexpr char kPastTheEnd[] = "Attention, le code depasse l'adresse $FFFF (%d o
 // Digits in one address argument; characters after them are ignored.
 constexpr int kAddressDigits = 4;
 
+// `name` as `stream` should show it: on a terminal with its control
+// characters written out, elsewhere exactly as typed.
+std::string shown(std::FILE* stream, const char* name) {
+    return platform::is_terminal(stream) ? visible_name(name) : std::string(name);
+}
+
 // The two ends of the console the run talks through.
 struct Console {
     std::FILE* out;
     std::FILE* in;
-    bool terminal;
+    bool terminal;  // the input: the pause waits for a whole line
 
     // Waits for the user once everything printed is shown: on a terminal for
     // Enter, taking the whole line; elsewhere for one byte, leaving the rest
@@ -162,6 +170,35 @@ std::uint16_t address_value(std::span<const std::uint8_t, kAddressDigits> digits
 
 }  // namespace
 
+std::string visible_name(std::string_view name) {
+    std::string shown;
+    shown.reserve(name.size());
+    const auto escape = [&shown](unsigned char byte) {
+        constexpr char kNamed[] = "abtnvfr";  // 7 to 13, as C writes them
+        if (byte >= 7 && byte <= 13) {
+            shown += {'\\', kNamed[byte - 7]};
+            return;
+        }
+        shown += {'\\', static_cast<char>('0' + (byte >> 6)),
+                  static_cast<char>('0' + (byte >> 3 & 7)), static_cast<char>('0' + (byte & 7))};
+    };
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F) {
+            escape(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080 to U+009F in UTF-8: the terminal's eight-bit controls (CSI is U+009B).
+            escape(byte);
+            escape(next);
+            ++i;
+        } else {
+            shown.push_back(name[i]);
+        }
+    }
+    return shown;
+}
+
 std::optional<std::uint8_t> hex_digit_value(char c) {
     if (c >= '0' && c <= '9') {
         return static_cast<std::uint8_t>(c - '0');
@@ -196,15 +233,18 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const char* const load_text = argv[2];
     const char* const exec_text = argv[3];
     const char* const target_path = argv[4];
+    // What the user typed, as the report shows it: a name cannot drive a terminal.
+    const std::string source_shown = shown(out, source_path);
+    const std::string target_shown = shown(out, target_path);
 
-    print(out, kSourceEcho, source_path);
-    print(out, kTargetEcho, target_path);
-    print(out, kLoadEcho, load_text);
-    print(out, kExecEcho, exec_text);
+    print(out, kSourceEcho, source_shown.c_str());
+    print(out, kTargetEcho, target_shown.c_str());
+    print(out, kLoadEcho, shown(out, load_text).c_str());
+    print(out, kExecEcho, shown(out, exec_text).c_str());
 
     const platform::Handle source = platform::open_for_reading(source_path);
     if (source == platform::kNoHandle) {
-        print(out, kNotOpened, source_path);
+        print(out, kNotOpened, source_shown.c_str());
         show_documentation(out);
         return console.end(kExitFailure);
     }
@@ -226,10 +266,10 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         case SourceRead::ok:
             break;
         case SourceRead::unreadable:
-            print(out, kUnreadable, source_path);
+            print(out, kUnreadable, source_shown.c_str());
             return console.end(kExitFailure);
         case SourceRead::too_large:
-            print(out, kTooLarge, source_path, static_cast<int>(kMaxCodeSize));
+            print(out, kTooLarge, source_shown.c_str(), static_cast<int>(kMaxCodeSize));
             return console.end(kExitFailure);
     }
     print(out, kCodeSize, static_cast<int>(code_size));
@@ -247,23 +287,27 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const std::span image{image_buffer.get(), code_size + kFramingSize};
     const std::uint16_t load_address = address_value(digits.first<kAddressDigits>());
     if (is_framed(image.subspan(kHeaderSize, code_size))) {
-        print(stderr, kAlreadyFramed, source_path);
+        print(stderr, kAlreadyFramed, shown(stderr, source_path).c_str());
     }
     if (runs_past_end(load_address, code_size)) {
         print(stderr, kPastTheEnd, static_cast<int>(load_address + code_size - 0x10000));
     }
     frame_image(image, load_address, address_value(digits.last<kAddressDigits>()));
-    switch (write_target(target_path, image)) {
+    const TargetOutcome outcome = write_target(target_path, image);
+    if (!outcome.leftover.empty()) {
+        print(stderr, kLeftover, shown(stderr, outcome.leftover.c_str()).c_str());
+    }
+    switch (outcome.write) {
         case TargetWrite::ok:
             platform::write_text(out, kDone);
             return console.end(kExitSuccess);
         case TargetWrite::not_opened:
-            print(out, kNotOpened, target_path);
+            print(out, kNotOpened, target_shown.c_str());
             return console.end(kExitFailure);
         case TargetWrite::failed:
             break;
     }
-    print(out, kUnwritable, target_path);
+    print(out, kUnwritable, target_shown.c_str());
     return console.end(kExitFailure);
 }
 

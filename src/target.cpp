@@ -13,15 +13,20 @@ TargetWrite put_image(platform::Target& target, std::span<const std::uint8_t> im
     if (!target.regular) {
         return platform::write_through(target, image) ? TargetWrite::ok : TargetWrite::failed;
     }
-    Step step = Step::refused;  // where the file lies is unknown: only in place is left
-    if (!target.final_path.empty()) {
-        platform::PendingFile pending(target.final_path);
+    // Where it lies is unknown, it has a second name, or its folder keeps
+    // every name: only in place is left, and trying a new file first could
+    // only fail or leave it behind.
+    Step step = Step::refused;
+    if (target.replaceable) {
+        platform::PendingFile pending(target);
         step = pending.created();
         if (step == Step::done) {
-            step = pending.carry_over(target);
+            step = pending.carry_over();
         }
         if (step == Step::done) {
-            step = pending.write(image) ? pending.commit(target) : Step::failed;
+            // A new file that could not be written says nothing of the target:
+            // the disk is full, or the file-size limit reached, for both.
+            step = pending.write(image) ? pending.commit() : Step::failed;
         }
     }
     switch (step) {
@@ -37,14 +42,14 @@ TargetWrite put_image(platform::Target& target, std::span<const std::uint8_t> im
 
 }  // namespace
 
-TargetWrite write_target(const char* path, std::span<const std::uint8_t> image) {
+TargetOutcome write_target(const char* path, std::span<const std::uint8_t> image) {
     platform::Target target;
     if (!platform::open_target(path, target)) {
-        return TargetWrite::not_opened;
+        return {TargetWrite::not_opened, {}};
     }
-    const TargetWrite outcome = put_image(target, image);
-    platform::close_target(target, outcome == TargetWrite::ok);
-    return outcome;
+    const TargetWrite write = put_image(target, image);
+    platform::close_target(target, write == TargetWrite::ok);
+    return {write, std::move(target.leftover)};
 }
 
 }  // namespace vork

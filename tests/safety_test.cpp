@@ -546,8 +546,13 @@ TEST_P(PendingFileSignal, RemovesTheFileBeforeDying) {
     Scratch scratch;
     const pid_t pid = fork();
     if (pid == 0) {
-        vork::platform::PendingFile pending((scratch.work() / "out.bin").string());
-        if (!pending.valid() || !fs::exists(pending.path())) {
+        // A new target and the new file beside it: neither is left.
+        vork::platform::Target target;
+        if (!vork::platform::open_target((scratch.work() / "out.bin").c_str(), target)) {
+            _exit(3);
+        }
+        vork::platform::PendingFile pending(target);
+        if (pending.created() != vork::platform::Step::done) {
             _exit(3);
         }
         raise(signal_number);

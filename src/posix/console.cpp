@@ -1,0 +1,95 @@
+// The platform interface on POSIX systems (Linux first): the command line,
+// the console and the source. The target has a file of its own.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "internal.h"
+
+namespace vork::platform {
+
+namespace {
+
+// Puts a placeholder on a closed standard descriptor: the root folder, read
+// only, on which reads and writes fail as they would have on the closed
+// descriptor, and which no open for writing accepts, so that a target named
+// /dev/stderr under `2>&-` is refused as the shell refuses it. Otherwise the
+// next file opened would take the number and the report would land in the target.
+void hold_standard_descriptor(int fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+        int held = open("/", O_RDONLY | O_DIRECTORY);
+        if (held < 0) {
+            held = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        }
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            ::close(held);
+        }
+    }
+}
+
+}  // namespace
+
+namespace posix {
+
+namespace {
+int last_error = 0;  // errno of the last failure recorded
+}  // namespace
+
+bool fail(int error) {
+    last_error = error;
+    return false;
+}
+
+}  // namespace posix
+
+const char* const* utf8_arguments(int& /*argc*/, char* argv[]) { return argv; }
+
+void console_begin() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        hold_standard_descriptor(fd);
+    }
+    // A file-size limit, or a reader of the report or of a piped target that
+    // went away, then makes the write fail (EFBIG, EPIPE), which is reported
+    // and cleaned up, instead of ending the process with no word.
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+void write_text(std::FILE* out, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+}
+
+Handle open_for_reading(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return kNoHandle;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return kNoHandle;
+    }
+    return fd;
+}
+
+long read_some(Handle file, std::span<std::uint8_t> into) {
+    ssize_t n = 0;
+    do {
+        n = read(posix::fd_of(file), into.data(), into.size());
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+void close(Handle file) {
+    if (file != kNoHandle) {
+        ::close(posix::fd_of(file));
+    }
+}
+
+}  // namespace vork::platform
