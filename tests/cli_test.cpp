@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,17 +22,31 @@ namespace {
 
 using namespace vork_test;
 
+// What another user or program does around a run: before it starts, while
+// strace holds it stopped (the row's strace options stop it), and once it
+// has ended, to put things back.
+struct Meanwhile {
+    std::function<void(const Scratch&)> before = {};
+    std::function<void(const Scratch&)> during = {};
+    std::function<void(const Scratch&)> after = {};
+};
+
 struct CliCase {
     const char* name;
     Files before;  // files in the work folder before the run
     std::vector<std::string> args;
     std::string output;  // everything printed after the banner
     int status;
-    Files after;  // every file in the work folder after the run
+    Files after;  // every file in the work folder and its folders after the run
     Files links = {};  // symbolic links to make before the run: name and what it names
     Report report = Report::captured;
     Fd3 fd3 = Fd3::none;
     std::string err = "";
+    std::string strace = "";  // vork runs under strace with these options
+    Meanwhile meanwhile = {};
+    long open_files_limit = -1;
+    bool unprivileged = false;  // as root, run vork as nobody
+    bool needs_root = false;
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -39,18 +56,40 @@ class Cli : public testing::TestWithParam<CliCase> {};
 
 TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
     const CliCase& c = GetParam();
+    if (c.needs_root && getuid() != 0) {
+        GTEST_SKIP() << "needs root";
+    }
+    if (!c.strace.empty() && std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
+    }
     Scratch scratch;
     for (const auto& [name, contents] : c.before) {
+        fs::create_directories((scratch.work() / name).parent_path());
         write_file(scratch.work() / name, contents);
     }
     for (const auto& [name, named] : c.links) {
         fs::create_symlink(named, scratch.work() / name);
     }
-    RunOptions options;
+    RunOptions options = c.unprivileged ? as_nobody() : RunOptions{};
     options.report = c.report;
     options.fd3 = c.fd3;
-    const Outcome outcome = scratch.run(c.args, options);
-    if (c.report == Report::captured || c.report == Report::error_closed) {
+    options.strace = c.strace;
+    options.open_files_limit = c.open_files_limit;
+    if (c.meanwhile.before) {
+        c.meanwhile.before(scratch);
+    }
+    const pid_t pid = scratch.start(c.args, -1, options);
+    if (c.meanwhile.during) {
+        const pid_t traced = scratch.stopped(pid);
+        c.meanwhile.during(scratch);
+        kill(traced, SIGCONT);
+    }
+    const Outcome outcome = scratch.finish(pid);
+    if (c.meanwhile.after) {
+        c.meanwhile.after(scratch);
+    }
+    if (c.report == Report::captured || c.report == Report::error_closed ||
+        c.report == Report::terminal) {
         EXPECT_EQ(outcome.out, kBanner + c.output);
     }
     EXPECT_EQ(outcome.err, c.err);
@@ -237,7 +276,238 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{"TargetIsAClosedDescriptor", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "/dev/stderr"},
                             target_not_opened("/dev/stderr"), 1, {{"src.bin", kCode}}, {},
-                            Report::error_closed}),
+                            Report::error_closed},
+                    // Names cannot drive a terminal; a file gets them as typed.
+                    CliCase{"ControlsInANameToAFile", {{"a\033]0;x\a.raw", kCode}},
+                            {"a\033]0;x\a.raw", "2600", "2C00", "b\r.bin"},
+                            echo("a\033]0;x\a.raw", "b\r.bin", "2600", "2C00") + sizes(3) + kDone,
+                            0, {{"a\033]0;x\a.raw", kCode}, {"b\r.bin", kImage}}},
+                    CliCase{"ControlsInANameToATerminal", {{"a\033]0;x\a.raw", kCode}},
+                            {"a\033]0;x\a.raw", "2600", "2C00", "b\r\xC2\x9B.bin"},
+                            echo("a\\033]0;x\\a.raw", "b\\r\\302\\233.bin", "2600", "2C00") +
+                                sizes(3) + kDone,
+                            0, {{"a\033]0;x\a.raw", kCode}, {"b\r\xC2\x9B.bin", kImage}}, {},
+                            Report::terminal}),
+    [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
+
+// The world changing during a run, at the moment strace stops vork: as it
+// syncs the new file (kStopAtSync) or reserves room in place. Native runs
+// only: strace counts the calls of vork itself, not of an emulator.
+const std::string kStopAtSync = "-e inject=fsync:signal=STOP:when=1";
+const std::string kStopAtRoom = "-e inject=fallocate:signal=STOP:when=1";
+const std::string kOtherImage = bytes({0, 0, 1, 0x26, 0, 0x11, 0xFF, 0, 0, 0x2C, 0});
+
+// Runs another vork on `args` in the work folder, to its end, its report dropped.
+void another_vork(const Scratch& scratch, const std::string& args) {
+    const std::string line = "cd '" + scratch.work().string() + "' && '" VORK_BINARY "' " + args +
+                             " </dev/null >/dev/null 2>&1";
+    ASSERT_EQ(std::system(line.c_str()), 0) << line;
+}
+
+// Replaces `name` in the work folder by a new file holding `contents`, as an editor saves.
+void save_over(const Scratch& scratch, const std::string& name, const std::string& contents) {
+    write_file(scratch.work() / "saved", contents);
+    fs::rename(scratch.work() / "saved", scratch.work() / name);
+}
+
+pid_t peer = -1;     // another vork, held stopped by strace
+int lease_fd = -1;  // the test's lease on the target
+
+INSTANTIATE_TEST_SUITE_P(
+    NativeRuns, Cli,
+    testing::Values(
+        // The finished image goes to the path whatever the path holds by then.
+        CliCase{.name = "TargetReplacedMeanwhile",
+                .before = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", kImage}},
+                .strace = kStopAtSync,
+                .meanwhile = {.during = [](const Scratch& s) {
+                    another_vork(s, "other.raw 2600 2C00 out.bin");
+                    ASSERT_EQ(read_file(s.work() / "out.bin"), kOtherImage);
+                }}},
+        CliCase{.name = "TargetDeletedMeanwhile",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"out.bin", kImage}},
+                .strace = kStopAtSync,
+                .meanwhile = {.during = [](const Scratch& s) { fs::remove(s.work() / "out.bin"); }}},
+        CliCase{.name = "FolderDeletedMeanwhile",
+                .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
+                .output = converted("dir/out.bin", "Erreur, ecriture impossible dir/out.bin\n"),
+                .status = 1, .after = {{"src.bin", kCode}},
+                .strace = kStopAtSync,
+                .meanwhile = {.during = [](const Scratch& s) { fs::remove_all(s.work() / "dir"); }}},
+        // A run interrupted after it made new.bin, which this run found there:
+        // the interrupted run removes it, and this run's image takes the free name.
+        CliCase{.name = "NewTargetOfAnInterruptedRun",
+                .before = {{"src.bin", kCode}},
+                .args = {"src.bin", "2600", "2C00", "new.bin"},
+                .output = converted("new.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"new.bin", kImage}},
+                .strace = kStopAtSync,
+                .meanwhile = {.before = [](const Scratch& s) {
+                                  RunOptions stopped;
+                                  stopped.strace = kStopAtSync;
+                                  peer = s.start({"src.bin", "2600", "2C00", "new.bin"}, -1, stopped);
+                                  const pid_t traced = s.stopped(peer);
+                                  ASSERT_TRUE(fs::exists(s.work() / "new.bin"));
+                                  kill(traced, SIGINT);
+                                  peer = traced;  // interrupted once it goes on
+                              },
+                              .during = [](const Scratch&) {
+                                  kill(peer, SIGCONT);
+                                  while (kill(peer, 0) == 0) {
+                                      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                                  }
+                              }}},
+        CliCase{.name = "FolderRenamedMeanwhile",
+                .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
+                .output = converted("dir/out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"moved/out.bin", kImage}},
+                .strace = kStopAtSync,
+                .meanwhile = {.during = [](const Scratch& s) {
+                    fs::rename(s.work() / "dir", s.work() / "moved");
+                }}},
+        // A folder that will not let go of a name any more: written in place, nothing beside.
+        CliCase{.name = "FolderMadeReadOnlyMeanwhile",
+                .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
+                .output = converted("dir/out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"dir/out.bin", kImage}},
+                .strace = kStopAtSync,
+                .meanwhile = {.before = [](const Scratch& s) {
+                                  // The user's own file, in a folder the user may write.
+                                  fs::permissions(s.work() / "dir", fs::perms::all);
+                                  if (getuid() == 0) {
+                                      ASSERT_EQ(chown((s.work() / "dir/out.bin").c_str(), 65534,
+                                                      65534), 0);
+                                  }
+                              },
+                              .during = [](const Scratch& s) {
+                                  fs::permissions(s.work() / "dir", static_cast<fs::perms>(0555));
+                              },
+                              .after = [](const Scratch& s) {
+                                  fs::permissions(s.work() / "dir", fs::perms::all);
+                              }},
+                .unprivileged = true},
+        CliCase{.name = "FolderMadeAppendOnlyMeanwhile",
+                .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
+                .output = converted("dir/out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"dir/out.bin", kImage}},
+                .strace = kStopAtSync,
+                .meanwhile = {.during = [](const Scratch& s) {
+                                  ASSERT_EQ(std::system(("chattr +a '" + (s.work() / "dir").string() +
+                                                         "'").c_str()), 0);
+                              },
+                              .after = [](const Scratch& s) {
+                                  std::system(("chattr -a '" + (s.work() / "dir").string() + "'").c_str());
+                              }},
+                .needs_root = true},
+        // The rename refused, and a link to another file put where the target
+        // was: the link's file is never written.
+        CliCase{.name = "RenameFailsAndALinkTakesTheName",
+                .before = {{"src.bin", kCode}, {"victim", "secret"}, {"dir/GAME.BIN", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/GAME.BIN"},
+                .output = converted("dir/GAME.BIN", "Erreur, ecriture impossible dir/GAME.BIN\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"victim", "secret"}, {"dir/GAME.BIN", "secret"}},
+                .strace = kStopAtSync + " -e inject=rename,renameat,renameat2:error=ENOENT",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    fs::remove(s.work() / "dir/GAME.BIN");
+                    fs::create_symlink("../victim", s.work() / "dir/GAME.BIN");
+                }}},
+        // In place, the target replaced meanwhile: neither file is written.
+        CliCase{.name = "InPlaceTargetReplacedMeanwhile",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"out.bin", "theirs"}, {"other.bin", "older"}},
+                .strace = kStopAtRoom,
+                .meanwhile = {.before = [](const Scratch& s) {
+                                  fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
+                              },
+                              .during = [](const Scratch& s) { save_over(s, "out.bin", "theirs"); }}},
+        // A new target that another program filled meanwhile is not this run's to remove.
+        CliCase{.name = "NewTargetFilledMeanwhileStays",
+                .before = {{"src.bin", kCode}},
+                .args = {"src.bin", "2600", "2C00", "new.bin"},
+                .output = converted("new.bin", "Erreur, ecriture impossible new.bin\n"),
+                .status = 1, .after = {{"src.bin", kCode}, {"new.bin", "theirs"}},
+                .strace = "-e inject=fsync:signal=STOP:error=EIO",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    std::ofstream(s.work() / "new.bin", std::ios::binary | std::ios::app) << "theirs";
+                }}},
+        // No file can be made beside the target: written in place.
+        CliCase{.name = "NoDescriptorLeftWritesInPlace",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"out.bin", kImage}},
+                .open_files_limit = 4},
+        CliCase{.name = "NoRoomForANewFileWritesInPlace",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"out.bin", kImage}},
+                .strace = "-P WORK -e inject=openat:error=ENOSPC:when=2"},
+        CliCase{.name = "NewFileNotPermittedWritesInPlace",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"out.bin", kImage}},
+                .strace = "-P WORK -e inject=openat:error=EPERM:when=2"},
+        // A target with a second name is written in place without trying a
+        // new file first, which here would fail.
+        CliCase{.name = "SecondNameNeverTriesANewFile",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
+                .strace = "-P WORK -e inject=openat:error=EIO:when=2",
+                .meanwhile = {.before = [](const Scratch& s) {
+                    fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
+                }}},
+        // In place: a sync that fails, and a truncation the file system ignores, are told.
+        CliCase{.name = "InPlaceSyncFails",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
+                .strace = "-e inject=fsync:error=EIO",
+                .meanwhile = {.before = [](const Scratch& s) {
+                    fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
+                }}},
+        CliCase{.name = "InPlaceTruncationIgnored",
+                .before = {{"src.bin", kCode}, {"out.bin", "a much longer older image"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"out.bin", kImage + " older image"},
+                          {"other.bin", kImage + " older image"}},
+                .strace = "-e inject=ftruncate:retval=0",
+                .meanwhile = {.before = [](const Scratch& s) {
+                    fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
+                }}},
+        // Another program's lease on the target is not waited for beyond a few seconds.
+        CliCase{.name = "LeaseHeldByAnotherProgram",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = target_not_opened("out.bin"), .status = 1,
+                .after = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .meanwhile = {.before = [](const Scratch& s) {
+                                  signal(SIGIO, SIG_IGN);  // the lease break's signal
+                                  lease_fd = open((s.work() / "out.bin").c_str(), O_RDONLY);
+                                  ASSERT_EQ(fcntl(lease_fd, F_SETLEASE, F_RDLCK), 0);
+                              },
+                              .after = [](const Scratch&) { close(lease_fd); }}}),
     [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
 
 // Permission cases run as an unprivileged user, since root may open anything.

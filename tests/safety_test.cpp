@@ -33,8 +33,11 @@ struct FailingWriteCase {
     const char* name;
     Files before;
     std::vector<std::string> args;
-    const char* strace = "";  // system calls made to fail, through strace
-    bool locked = false;  // another program holds a lock on the target, which has a second name
+    const char* strace = "";   // system calls made to fail, through strace
+    bool second_name = false;  // the target has a hard link, other.bin, so it is written in place
+    bool locked = false;       // ... and another program holds a lock on it
+    bool small_disk = false;   // disk/ is a full disk of its own, 16 KiB (needs root)
+    long limit = kLimit;       // the file-size limit, -1 for none
 };
 
 void PrintTo(const FailingWriteCase& c, std::ostream* os) { *os << c.name; }
@@ -44,24 +47,33 @@ class FailingWrite : public testing::TestWithParam<FailingWriteCase> {};
 TEST_P(FailingWrite, LeavesEveryFileAsItWas) {
     const FailingWriteCase& c = GetParam();
     if (*c.strace != '\0' && std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "strace cannot trace here";
+        GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
     }
     Scratch scratch;
+    const fs::path disk = scratch.work() / "disk";
+    if (c.small_disk && (getuid() != 0 || !fs::create_directory(disk) ||
+                         std::system(("mount -t tmpfs -o size=16k vork-test '" + disk.string() +
+                                      "' 2>/dev/null").c_str()) != 0)) {
+        GTEST_SKIP() << "needs root, to mount a small disk";
+    }
     Files after = c.before;
     for (const auto& [name, contents] : c.before) {
         write_file(scratch.work() / name, contents);
     }
     const fs::path target = scratch.work() / c.args[3];
+    const fs::path other = target.parent_path() / "other.bin";
     int holder = -1;
+    if (c.second_name) {
+        fs::create_hard_link(target, other);
+        after[other.lexically_relative(scratch.work())] = after[c.args[3]];
+    }
     if (c.locked) {
-        fs::create_hard_link(target, scratch.work() / "other.bin");
-        after["other.bin"] = after[c.args[3]];
         holder = open(target.c_str(), O_RDWR);
         struct flock whole {};
         whole.l_type = F_WRLCK;
         ASSERT_EQ(fcntl(holder, F_SETLK, &whole), 0);
     }
-    RunOptions options = file_size_limit(kLimit);
+    RunOptions options = file_size_limit(c.limit);
     options.strace = c.strace;
     const Outcome outcome = scratch.run(c.args, options);
     if (holder >= 0) {
@@ -71,6 +83,9 @@ TEST_P(FailingWrite, LeavesEveryFileAsItWas) {
     EXPECT_EQ(outcome.out, kBanner + echo(c.args[0], c.args[3], "2600", "2C00") + sizes(4096) +
                                "Erreur, ecriture impossible " + c.args[3] + "\n");
     EXPECT_EQ(scratch.files(), after);
+    if (c.small_disk) {
+        std::system(("umount '" + disk.string() + "'").c_str());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,17 +97,30 @@ INSTANTIATE_TEST_SUITE_P(
                          {"src.bin", "2600", "2C00", "out.bin"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A new target is removed even where it lies is unknown (no /proc, a path
-// longer than PATH_MAX), by the name it was given. A lock that another
-// program keeps is waited for a few seconds, not for ever.
+// A new target is removed even where its folder is unknown (one that cannot
+// be opened, no /proc), by the name it was given. A lock that another
+// program keeps is waited for a few seconds, not for ever. A new file that
+// cannot be written says nothing of the target, which stays as it was; so
+// does a full disk, found before a byte of the target changes.
 INSTANTIATE_TEST_SUITE_P(
     LinuxCases, FailingWrite,
     testing::Values(
         FailingWriteCase{"NewTargetWhereItLiesIsUnknown", {{"src.bin", kBigCode}},
                          {"src.bin", "2600", "2C00", "new.bin"},
-                         "-e trace=readlink -e inject=readlink:error=ENOENT"},
-        FailingWriteCase{"LockHeldByAnotherProgram", {{"src.bin", kBigCode}, {"out.bin", "older"}},
-                         {"src.bin", "2600", "2C00", "out.bin"}, "", true}),
+                         "-P WORK -e trace=openat -e inject=openat:error=EACCES:when=1+"},
+        FailingWriteCase{.name = "LockHeldByAnotherProgram",
+                         .before = {{"src.bin", kBigCode}, {"out.bin", "older"}},
+                         .args = {"src.bin", "2600", "2C00", "out.bin"},
+                         .second_name = true, .locked = true, .limit = -1},
+        FailingWriteCase{.name = "NewFileCannotBeWritten",
+                         .before = {{"src.bin", kBigCode}, {"out.bin", "older"}},
+                         .args = {"src.bin", "2600", "2C00", "out.bin"},
+                         .strace = "-e trace=write -e inject=write:error=EIO:when=1", .limit = -1},
+        FailingWriteCase{.name = "FullDiskInPlace",
+                         .before = {{"src.bin", kBigCode}, {"disk/out.bin", "older"},
+                                    {"disk/fill", std::string(12288, 'f')}},
+                         .args = {"src.bin", "2600", "2C00", "disk/out.bin"},
+                         .second_name = true, .small_disk = true, .limit = -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Target, FullDeviceReportsTheWriteError) {
@@ -187,6 +215,7 @@ struct KeepCase {
     Around around = Around::nothing;
     bool by_nobody = false;  // vork runs as nobody; the target belongs to root
     gid_t group = 0;         // the target's group, when not the user's own
+    mode_t umask = 022;
 };
 
 void PrintTo(const KeepCase& c, std::ostream* os) { *os << c.name; }
@@ -261,8 +290,9 @@ TEST_P(TargetKeeps, ModeOwnerLinksAndAttributes) {
             break;
     }
     const std::string named = fs::relative(target, scratch.work());
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", named},
-                                        c.by_nobody ? as_nobody() : RunOptions{});
+    RunOptions options = c.by_nobody ? as_nobody() : RunOptions{};
+    options.umask = c.umask;
+    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", named}, options);
     if (c.around == Around::append_only_folder) {
         flags = 0;
         ioctl(folder_fd, FS_IOC_SETFLAGS, &flags);  // so that the scratch folder can go
@@ -303,6 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, TargetKeeps,
     testing::Values(
         KeepCase{"NewTargetFollowsUmask", -1, static_cast<fs::perms>(0644)},
+        KeepCase{.name = "NewTargetFollowsAnotherUmask", .existing_mode = -1,
+                 .expected = static_cast<fs::perms>(0640), .umask = 027},
         KeepCase{"PrivateKept", 0600, static_cast<fs::perms>(0600)},
         KeepCase{"ExecutableKept", 0755, static_cast<fs::perms>(0755)},
         KeepCase{"GroupFileWrittenByAnother", 0664, static_cast<fs::perms>(0664), Around::nothing,
@@ -463,6 +495,8 @@ struct InterruptCase {
     int rounds;
     std::vector<std::string> allowed;  // what out.bin may hold afterwards; empty: no out.bin before or after
     bool keyboard = false;  // standard input is the FIFO `keys`, which nobody types into
+    bool hangup_ignored = false;  // started as nohup starts it
+    bool fresh = false;           // no out.bin before the run, whatever `allowed` says of after
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
@@ -482,12 +516,13 @@ TEST_P(Interrupted, LeavesOneWholeFile) {
     }
     RunOptions options;
     options.strace = c.strace;
+    options.hangup_ignored = c.hangup_ignored;
     // Held open by the test, so that the pause waits as it does for a user.
     const fs::path keys = scratch.work() / "keys";
     const int keyboard =
         c.keyboard && mkfifo(keys.c_str(), 0600) == 0 ? open(keys.c_str(), O_RDWR | O_CLOEXEC) : -1;
     for (int round = 0; round < c.rounds; ++round) {
-        if (!c.allowed.empty()) {
+        if (!c.allowed.empty() && !c.fresh) {
             write_file(scratch.work() / "out.bin", kLongerOld);
         }
         const Outcome outcome =
@@ -536,7 +571,13 @@ INSTANTIATE_TEST_SUITE_P(
         InterruptCase{"OnANewTarget",
                       "-e trace=fsync,clone3 -e inject=fsync:signal=INT "
                       "-e inject=clone3:delay_exit=2000000",
-                      false, true, 1, {}}),
+                      false, true, 1, {}},
+        // Nothing a killed run made is left beside the target; a hangup the
+        // caller ignores (nohup) stays ignored.
+        InterruptCase{"KilledAtTheSync", "-e trace=fsync -e inject=fsync:signal=KILL", false,
+                      true, 1, {kLongerOld}},
+        InterruptCase{"HangupIgnoredAsByNohup", "-e trace=fsync -e inject=fsync:signal=HUP",
+                      false, false, 1, {kImage}, false, true, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class PendingFileSignal : public testing::TestWithParam<int> {};

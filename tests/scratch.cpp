@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <termios.h>
 #include <signal.h>
+#include <linux/close_range.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -133,10 +135,10 @@ Scratch::~Scratch() {
 
 Files Scratch::files() const {
     Files found;
-    for (const auto& entry : fs::directory_iterator(work())) {
+    for (const auto& entry : fs::recursive_directory_iterator(work())) {
         std::error_code not_a_file;  // a loop of links, say
         if (entry.is_regular_file(not_a_file)) {
-            found[entry.path().filename().string()] = read_file(entry.path());
+            found[entry.path().lexically_relative(work()).string()] = read_file(entry.path());
         }
     }
     return found;
@@ -154,12 +156,12 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
     int report_pipe[2] = {-1, -1};
     if (options.fd3 == Fd3::deleted_file) {
         const fs::path file = root_ / "deleted";
-        fd3_pipe[0] = fd3_pipe[1] = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        fd3_pipe[0] = fd3_pipe[1] = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         unlink(file.c_str());
-    } else if (options.fd3 != Fd3::none && pipe(fd3_pipe) != 0) {
+    } else if (options.fd3 != Fd3::none && pipe2(fd3_pipe, O_CLOEXEC) != 0) {
         return -1;
     }
-    if (options.report == Report::broken_pipe && pipe(report_pipe) != 0) {
+    if (options.report == Report::broken_pipe && pipe2(report_pipe, O_CLOEXEC) != 0) {
         return -1;
     }
     if (options.report == Report::broken_pipe) {
@@ -170,6 +172,18 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         fd3_pipe[0] = -1;  // nothing left to read once vork has ended
     }
     const bool fd3_is_source = options.fd3 == Fd3::source_pipe;
+    int terminal = -1;
+    if (options.report == Report::terminal) {
+        terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0 ||
+            (terminal = open(ptsname(terminal_), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
+            return -1;
+        }
+        termios raw {};
+        tcgetattr(terminal, &raw);
+        cfmakeraw(&raw);  // every byte as written, no line ends added
+        tcsetattr(terminal, TCSANOW, &raw);
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         std::vector<std::string> words{program.string()};
@@ -180,7 +194,13 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         }
         words.insert(words.end(), args.begin(), args.end());
         if (!options.strace.empty()) {
-            std::istringstream traced("strace -o /dev/null " + options.strace);
+            // Its log tells when it has stopped vork; WORK in its options stands for work().
+            const fs::path log = root_ / ("strace-" + std::to_string(getpid()) + ".log");
+            std::string chosen = options.strace;
+            for (std::size_t at; (at = chosen.find("WORK")) != std::string::npos;) {
+                chosen.replace(at, 4, work().string());
+            }
+            std::istringstream traced("strace -qq -o " + log.string() + " " + chosen);
             words.insert(words.begin(), std::istream_iterator<std::string>(traced), {});
         }
         std::vector<char*> argv;
@@ -188,12 +208,18 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
             argv.push_back(word.data());
         }
         argv.push_back(nullptr);
-        const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
-        const int out = options.report == Report::full ? open("/dev/full", O_WRONLY)
+        // A group of its own, so that a run given up on is ended whole, strace and all.
+        setpgid(0, 0);
+        // Close-on-exec, as every descriptor of the harness: vork gets 0, 1, 2 and 3 only.
+        const int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int out = options.report == Report::terminal ? terminal
+                        : options.report == Report::full   ? open("/dev/full", O_WRONLY | O_CLOEXEC)
                         : options.report == Report::broken_pipe
                             ? report_pipe[1]
-                            : open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open((root_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                            : open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                                   0644);
+        const int err =
+            open((root_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (chdir(work().c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
             _exit(126);
         }
@@ -202,7 +228,10 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
         }
         // As a shell starts it: vork must not rely on its caller ignoring SIGPIPE.
         signal(SIGPIPE, SIG_DFL);
-        if (options.fd3 != Fd3::none && dup2(fd3_is_source ? fd3_pipe[0] : fd3_pipe[1], 3) < 0) {
+        signal(SIGHUP, options.hangup_ignored ? SIG_IGN : SIG_DFL);
+        // dup2 onto itself would keep the close-on-exec mark: cleared as well.
+        if (options.fd3 != Fd3::none &&
+            (dup2(fd3_is_source ? fd3_pipe[0] : fd3_pipe[1], 3) < 0 || fcntl(3, F_SETFD, 0) < 0)) {
             _exit(126);
         }
         // Only descriptor 3 stays: an end left open here would keep the pipe from ending.
@@ -211,13 +240,14 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
                 close(end);
             }
         }
-        umask(022);
+        umask(options.umask);
         const auto limit = [](int resource, long value) {
             const rlimit both{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
             return value < 0 || setrlimit(resource, &both) == 0;
         };
         if (!limit(RLIMIT_FSIZE, options.file_size_limit) ||
-            !limit(RLIMIT_AS, options.address_space_limit)) {
+            !limit(RLIMIT_AS, options.address_space_limit) ||
+            !limit(RLIMIT_NOFILE, options.open_files_limit)) {
             _exit(126);
         }
         // Under Wine the limit stands for a failed write on Windows, where no
@@ -229,11 +259,16 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(126);
         }
+        // Nothing else the test runner had open reaches vork.
+        close_range(options.fd3 == Fd3::none ? 3 : 4, ~0U, CLOSE_RANGE_CLOEXEC);
         execvp(argv[0], argv.data());  // strace, when asked for, is found on the PATH
         _exit(127);
     }
     if (report_pipe[1] >= 0) {
         close(report_pipe[1]);
+    }
+    if (terminal >= 0) {
+        close(terminal);
     }
     if (fd3_is_source) {
         close(fd3_pipe[0]);
@@ -256,6 +291,25 @@ pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
     return pid;
 }
 
+pid_t Scratch::stopped(pid_t pid) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                                 "/children";
+    const fs::path log = root_ / ("strace-" + std::to_string(pid) + ".log");
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::istringstream listed(read_file(children));
+        pid_t traced = -1;
+        // strace writes out its log as the process it traces stops.
+        if (read_file(log).find("--- stopped by SIGSTOP ---") != std::string::npos &&
+            listed >> traced) {
+            return traced;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ADD_FAILURE() << "vork never stopped where strace was to stop it";
+    return -1;
+}
+
 Outcome Scratch::finish(pid_t pid) const {
     int wait_status = 0;
     Outcome outcome;
@@ -267,12 +321,23 @@ Outcome Scratch::finish(pid_t pid) const {
     }
     if (ended == 0) {
         ADD_FAILURE() << "vork hung and was killed";
-        kill(pid, SIGKILL);
+        kill(-pid, SIGKILL);  // strace, vork under it, Wine's processes: all of the run
         waitpid(pid, &wait_status, 0);
     } else if (ended == pid && WIFEXITED(wait_status)) {
         outcome.status = WEXITSTATUS(wait_status);
     }
-    outcome.out = unix_lines(read_file(root_ / "stdout"));
+    if (terminal_ >= 0) {
+        // Whatever vork wrote is waiting at the terminal's other end.
+        fcntl(terminal_, F_SETFL, O_NONBLOCK);
+        char buffer[4096];
+        for (ssize_t n; (n = read(terminal_, buffer, sizeof buffer)) > 0;) {
+            outcome.out.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(terminal_);
+        terminal_ = -1;
+    } else {
+        outcome.out = unix_lines(read_file(root_ / "stdout"));
+    }
     outcome.err = unix_lines(read_file(root_ / "stderr"));
     if (target_pipe_ >= 0) {
         char buffer[4096];

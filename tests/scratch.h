@@ -43,8 +43,8 @@ struct Outcome {
 };
 
 // Where vork's standard output goes; with `error_closed`, captured while
-// standard error is closed.
-enum class Report { captured, closed, full, broken_pipe, error_closed };
+// standard error is closed; with `terminal`, captured through a terminal.
+enum class Report { captured, closed, full, broken_pipe, error_closed, terminal };
 // What /dev/fd/3 is for vork.
 enum class Fd3 { none, source_pipe, target_pipe, target_pipe_unread, deleted_file };
 
@@ -56,6 +56,9 @@ struct RunOptions {
     Report report = Report::captured;
     Fd3 fd3 = Fd3::none;
     std::string strace;  // when set, vork runs under strace with these options
+    mode_t umask = 022;
+    long open_files_limit = -1;   // RLIMIT_NOFILE for vork
+    bool hangup_ignored = false;  // started as nohup starts it
 };
 
 RunOptions as_nobody();
@@ -73,7 +76,8 @@ public:
 
     fs::path work() const { return root_ / "work"; }
 
-    // The regular files in work(), with their contents.
+    // The regular files in work() and its folders, by their paths there
+    // (links followed), with their contents.
     Files files() const;
 
     // Starts vork in work() with `args`, its standard input read from
@@ -81,7 +85,12 @@ public:
     pid_t start(const std::vector<std::string>& args, int stdin_fd = -1,
                 const RunOptions& options = {}) const;
 
-    // Waits for `pid` to end, killing it if it hangs, and collects what it printed.
+    // Waits until strace, started as `pid`, has stopped the vork it traces
+    // (its options inject SIGSTOP); returns that vork, or -1 when it never stops.
+    pid_t stopped(pid_t pid) const;
+
+    // Waits for `pid` to end, killing all it started if it hangs, and
+    // collects what it printed.
     Outcome finish(pid_t pid) const;
 
     // Runs vork to its end with nothing to read: every pause meets end of file.
@@ -90,6 +99,7 @@ public:
 private:
     fs::path root_;
     mutable int target_pipe_ = -1;
+    mutable int terminal_ = -1;  // the terminal's other end, for Report::terminal
 };
 
 }  // namespace vork_test

@@ -380,8 +380,9 @@ bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
     const int fd = fd_of(target.handle);
     const auto size = static_cast<off_t>(image.size());
     fcntl(fd, F_SETFL, 0);
-    // Another run writing in place waits, so the file ends as one whole image.
-    if (!lock_whole_file(fd) || !still_named(target) || !reserve(fd, size)) {
+    // Another run writing in place waits, so the file ends as one whole
+    // image; and the file is written only while it still has its name.
+    if (!lock_whole_file(fd) || !reserve(fd, size) || !still_named(target)) {
         return false;
     }
     bool written = false;
