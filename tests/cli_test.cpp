@@ -312,6 +312,18 @@ void save_over(const Scratch& scratch, const std::string& name, const std::strin
 
 pid_t peer = -1;     // another vork, held stopped by strace
 int lease_fd = -1;  // the test's lease on the target
+int lock_fd = -1;   // the test's lock on real.bin
+
+// Another program keeps a lock on real.bin for the whole run: a replacement
+// goes ahead, a write in place would wait and fail.
+const Meanwhile kLockedByAnother = {
+    .before = [](const Scratch& s) {
+        lock_fd = open((s.work() / "real.bin").c_str(), O_RDWR | O_CLOEXEC);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(lock_fd, F_SETLK, &whole), 0);
+    },
+    .after = [](const Scratch&) { close(lock_fd); }};
 
 INSTANTIATE_TEST_SUITE_P(
     NativeRuns, Cli,
@@ -456,13 +468,13 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=ENOSPC:when=2"},
+                .strace = "-P WORK -e inject=openat:error=ENOSPC:when=1"},
         CliCase{.name = "NewFileNotPermittedWritesInPlace",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=EPERM:when=2"},
+                .strace = "-P WORK -e inject=openat:error=EPERM:when=1"},
         // A target with a second name is written in place without trying a
         // new file first, which here would fail.
         CliCase{.name = "SecondNameNeverTriesANewFile",
@@ -470,7 +482,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=EIO:when=2",
+                .strace = "-P WORK -e inject=openat:error=EIO:when=1",
                 .meanwhile = {.before = [](const Scratch& s) {
                     fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
                 }}},
@@ -496,6 +508,26 @@ INSTANTIATE_TEST_SUITE_P(
                 .meanwhile = {.before = [](const Scratch& s) {
                     fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
                 }}},
+        // Replaced, not written in place: through a link; with no /proc to say where
+        // the file lies or to name the new file by.
+        CliCase{.name = "LinkedTargetIsReplaced",
+                .before = {{"src.bin", kCode}, {"real.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"real.bin", kImage}, {"out.bin", kImage}},
+                .links = {{"out.bin", "real.bin"}}, .meanwhile = kLockedByAnother},
+        CliCase{.name = "NoProcFindsTheFolderOfThePath",
+                .before = {{"src.bin", kCode}, {"real.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "real.bin"},
+                .output = converted("real.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"real.bin", kImage}},
+                .strace = "-e inject=readlink:error=ENOENT", .meanwhile = kLockedByAnother},
+        CliCase{.name = "NoProcNamesTheNewFileByItsHandle",
+                .before = {{"src.bin", kCode}, {"real.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "real.bin"},
+                .output = converted("real.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"real.bin", kImage}},
+                .strace = "-e inject=linkat:error=ENOENT:when=1", .meanwhile = kLockedByAnother},
         // Another program's lease on the target is not waited for beyond a few seconds.
         CliCase{.name = "LeaseHeldByAnotherProgram",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
