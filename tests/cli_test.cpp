@@ -325,8 +325,9 @@ const Meanwhile kLockedByAnother = {
     },
     .after = [](const Scratch&) { close(lock_fd); }};
 
+// The same on every system, under Wine and qemu-user too.
 INSTANTIATE_TEST_SUITE_P(
-    NativeRuns, Cli,
+    Meanwhile, Cli,
     testing::Values(
         // The finished image goes to the path whatever the path holds by then.
         CliCase{.name = "TargetReplacedMeanwhile",
@@ -352,7 +353,12 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("dir/out.bin", "Erreur, ecriture impossible dir/out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}},
                 .strace = kStopAtSync,
-                .meanwhile = {.during = [](const Scratch& s) { fs::remove_all(s.work() / "dir"); }}},
+                .meanwhile = {.during = [](const Scratch& s) { fs::remove_all(s.work() / "dir"); }}}),
+    [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    NativeRuns, Cli,
+    testing::Values(
         // A run interrupted after it made new.bin, which this run found there:
         // the interrupted run removes it, and this run's image takes the free name.
         CliCase{.name = "NewTargetOfAnInterruptedRun",
@@ -675,6 +681,24 @@ TEST_F(CliWindows, DeviceNameIsWrittenNotCreated) {
     EXPECT_EQ(scratch.files(), (Files{{"src.bin", kCode}, {"out.bin", "older image"}}));
 }
 
+// An editor saves the target with a backup while vork is at work: the image
+// replaces the editor's file, and the backup, the old file, is left alone.
+TEST_F(CliWindows, TargetSavedWithABackupMeanwhile) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
+    }
+    RunOptions options;
+    options.strace = kStopAtSync;
+    const pid_t pid = scratch.start({"src.bin", "2600", "2C00", "out.bin"}, -1, options);
+    const pid_t traced = scratch.stopped(pid);
+    windows("\"$VORK_TEST_WINE_HOLD\" save out.bin out.bak");
+    kill(traced, SIGCONT);
+    const Outcome outcome = scratch.finish(pid);
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(scratch.files(),
+              (Files{{"src.bin", kCode}, {"out.bin", kImage}, {"out.bak", "older image"}}));
+}
+
 TEST_F(CliWindows, HiddenTargetStaysHidden) {
     windows("attrib +h out.bin");
     ASSERT_NE(windows("attrib out.bin").find('H'), std::string::npos) << "Wine keeps no attributes";
@@ -729,7 +753,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(HeldCase{"OpenIsWrittenInPlace", "open", "out.bin", 0, kImage},
                     HeldCase{"MappedStaysWhole", "map", "out.bin", 1, ""},
                     HeldCase{"LockedStaysWhole", "lock", "out.bin", 1, ""},
-                    HeldCase{"ScannedIsReplaced", "scan", ".vork-*", 0, kImage, 6}),
+                    HeldCase{"ScannedIsReplaced", "scan", ".vork-*", 0, kImage, 6},
+                    HeldCase{"LingeringScannerLeavesNothing", "linger", ".vork-*", 0, kImage}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

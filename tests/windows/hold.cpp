@@ -7,6 +7,9 @@
 //   vork_hold lock FILE RELEASE  ... and locks it whole
 //   vork_hold scan GLOB RELEASE  opens each file matching GLOB for a moment,
 //                                without delete sharing, as a virus scanner
+//   vork_hold linger GLOB RELEASE  ... and keeps each open for 2 seconds
+//   vork_hold save FILE BACKUP   saves a new FILE holding "theirs" as an
+//                                editor does, the old one kept as BACKUP
 #include <windows.h>
 
 #include <cstdio>
@@ -28,7 +31,7 @@ void say_held() {
     std::fflush(stdout);
 }
 
-int scan(const wchar_t* glob, const wchar_t* release) {
+int scan(const wchar_t* glob, const wchar_t* release, DWORD hold_ms) {
     say_held();
     for (int round = 0; round < 100000 && !released(release); ++round) {
         WIN32_FIND_DATAW found;
@@ -41,7 +44,7 @@ int scan(const wchar_t* glob, const wchar_t* release) {
                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) {
-                Sleep(30);
+                Sleep(hold_ms);
                 CloseHandle(file);
             }
         } while (FindNextFileW(search, &found));
@@ -57,8 +60,16 @@ int wmain(int argc, wchar_t* argv[]) {
         return 2;
     }
     const std::wstring mode = argv[1];
-    if (mode == L"scan") {
-        return scan(argv[2], argv[3]);
+    if (mode == L"scan" || mode == L"linger") {
+        return scan(argv[2], argv[3], mode == L"scan" ? 30 : 2000);
+    }
+    if (mode == L"save") {
+        const HANDLE saved = CreateFileW(L"saved.tmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        const bool whole = WriteFile(saved, "theirs", 6, &written, nullptr) && written == 6;
+        CloseHandle(saved);
+        return whole && ReplaceFileW(argv[2], L"saved.tmp", argv[3], 0, nullptr, nullptr) ? 0 : 1;
     }
     const HANDLE file = open_shared(argv[2]);
     if (file == INVALID_HANDLE_VALUE) {
