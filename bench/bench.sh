@@ -7,11 +7,16 @@
 # Needs hyperfine, python3, cc and /usr/bin/time; builds the program with
 # the configure preset given (default: the fully static one; deb: the
 # Debian package's, with the C library shared).
-# Usage: bench/bench.sh [RUNS [PRESET]]   (default 300 default)
+# The machine's load drifts over a benchmark, so the runs are split into
+# rounds, the order of the commands turned round each time, and each ratio
+# is the median of the rounds' ratios.
+# Usage: bench/bench.sh [RUNS [PRESET [ROUNDS]]]   (default 300 default 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-300}
 preset=${2:-default}
+rounds=${3:-5}
+per_round=$(( (runs + rounds - 1) / rounds ))
 
 missing=()
 for tool in hyperfine python3 cc cmp /usr/bin/time; do
@@ -47,14 +52,20 @@ declare -A commands=(
   [cp]="cp src.bin copy.bin"
 )
 # hyperfine gives each command /dev/null as standard input, which answers the pause.
-direct=() shelled=()
-for name in vork floor cp; do
-  direct+=(-n "$name" "${commands[$name]}")
-  shelled+=(-n "$name" "sh -c '${commands[$name]} </dev/null'")
+for ((round = 0; round < rounds; round++)); do
+  order=(vork floor cp)
+  ((round % 2)) && order=(cp floor vork)
+  direct=() shelled=()
+  for name in "${order[@]}"; do
+    direct+=(-n "$name" "${commands[$name]}")
+    shelled+=(-n "$name" "sh -c '${commands[$name]} </dev/null'")
+  done
+  shelled+=(-n idiom "sh -c \"$idiom\"")
+  hyperfine --style none -N --warmup 30 --runs "$per_round" --export-json "direct-$round.json" \
+    "${direct[@]}" >/dev/null 2>&1
+  hyperfine --style none -N --warmup 30 --runs "$per_round" --export-json "shelled-$round.json" \
+    "${shelled[@]}" >/dev/null 2>&1
 done
-shelled+=(-n idiom "sh -c \"$idiom\"")
-hyperfine --style none -N --warmup 30 --runs "$runs" --export-json direct.json "${direct[@]}" >/dev/null
-hyperfine --style none -N --warmup 30 --runs "$runs" --export-json shelled.json "${shelled[@]}" >/dev/null
 
 peak() {
   local kib
@@ -65,15 +76,20 @@ peak() {
 for name in vork floor cp; do echo "$name $(peak "${commands[$name]}")"; done >peaks.txt
 echo "idiom $(peak "$idiom")" >>peaks.txt
 
-python3 - "$runs" <<'PY'
-import json, sys
+python3 - "$per_round" "$rounds" <<'PY'
+import json, statistics, sys
+per_round, rounds = int(sys.argv[1]), int(sys.argv[2])
 peaks = dict(line.split() for line in open("peaks.txt"))
-print(f"{sys.argv[1]} runs each, medians in ms; peak memory in KiB (one run, started through sh)")
+print(f"{rounds} rounds of {per_round} runs each, medians in ms; peak memory in KiB (one run, started through sh)")
 for way in ["direct", "shelled"]:
-    median = {r["command"]: r["median"] * 1000 for r in json.load(open(f"{way}.json"))["results"]}
+    medians = [{r["command"]: r["median"] * 1000 for r in json.load(open(f"{way}-{k}.json"))["results"]}
+               for k in range(rounds)]
     print(f"\n{'started directly' if way == 'direct' else 'each in its own sh -c'}:")
-    for name, ms in median.items():
+    for name in medians[0]:
+        ms = statistics.median(m[name] for m in medians)
         print(f"  {name:6} {ms:7.3f} ms   peak {peaks[name]:>6} KiB")
-    print(f"  vork / floor = {median['vork'] / median['floor']:.2f}  (goal: at most 1.05)")
-    print(f"  vork / cp    = {median['vork'] / median['cp']:.2f}  (goal: at most 1.00)")
+    for other, goal in [("floor", 1.05), ("cp", 1.00)]:
+        ratios = [m["vork"] / m[other] for m in medians]
+        listed = " ".join(f"{r:.2f}" for r in ratios)
+        print(f"  vork / {other:5} = {statistics.median(ratios):.2f}  (rounds: {listed}; goal: at most {goal:.2f})")
 PY

@@ -78,17 +78,18 @@ constexpr char kLeftover[] = "Attention, le fichier %s n'a pas pu etre supprime\
 // Digits in one address argument; characters after them are ignored.
 constexpr int kAddressDigits = 4;
 
-// `name` as `stream` should show it: on a terminal with its control
+// `name` as a stream should show it: on a terminal with its control
 // characters written out, elsewhere exactly as typed.
-std::string shown(std::FILE* stream, const char* name) {
-    return platform::is_terminal(stream) ? visible_name(name) : std::string(name);
+std::string shown(bool terminal, const char* name) {
+    return terminal ? visible_name(name) : std::string(name);
 }
 
 // The two ends of the console the run talks through.
 struct Console {
     std::FILE* out;
     std::FILE* in;
-    bool terminal;  // the input: the pause waits for a whole line
+    bool terminal;      // the input: the pause waits for a whole line
+    bool out_terminal;  // the report: names are shown harmlessly
 
     // Waits for the user once everything printed is shown: on a terminal for
     // Enter, taking the whole line; elsewhere for one byte, leaving the rest
@@ -215,7 +216,12 @@ std::optional<std::uint8_t> hex_digit_value(char c) {
 int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     // Unbuffered, so that a pause takes from the input only what it uses.
     std::setvbuf(in, nullptr, _IONBF, 0);
-    const Console console{out, in, platform::is_terminal(in)};
+    // The report's buffer is set here, since the terminal is known already:
+    // a line at a time to a terminal, one write for the whole report elsewhere.
+    static char report_buffer[8192];
+    const bool out_terminal = platform::is_terminal(out);
+    std::setvbuf(out, report_buffer, out_terminal ? _IOLBF : _IOFBF, sizeof report_buffer);
+    const Console console{out, in, platform::is_terminal(in), out_terminal};
     for (const char* line : kBanner) {
         platform::write_text(out, line);
     }
@@ -234,13 +240,13 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const char* const exec_text = argv[3];
     const char* const target_path = argv[4];
     // What the user typed, as the report shows it: a name cannot drive a terminal.
-    const std::string source_shown = shown(out, source_path);
-    const std::string target_shown = shown(out, target_path);
+    const std::string source_shown = shown(console.out_terminal, source_path);
+    const std::string target_shown = shown(console.out_terminal, target_path);
 
     print(out, kSourceEcho, source_shown.c_str());
     print(out, kTargetEcho, target_shown.c_str());
-    print(out, kLoadEcho, shown(out, load_text).c_str());
-    print(out, kExecEcho, shown(out, exec_text).c_str());
+    print(out, kLoadEcho, shown(console.out_terminal, load_text).c_str());
+    print(out, kExecEcho, shown(console.out_terminal, exec_text).c_str());
 
     const platform::Handle source = platform::open_for_reading(source_path);
     if (source == platform::kNoHandle) {
@@ -287,7 +293,8 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const std::span image{image_buffer.get(), code_size + kFramingSize};
     const std::uint16_t load_address = address_value(digits.first<kAddressDigits>());
     if (is_framed(image.subspan(kHeaderSize, code_size))) {
-        print(stderr, kAlreadyFramed, shown(stderr, source_path).c_str());
+        print(stderr, kAlreadyFramed,
+              shown(platform::is_terminal(stderr), source_path).c_str());
     }
     if (runs_past_end(load_address, code_size)) {
         print(stderr, kPastTheEnd, static_cast<int>(load_address + code_size - 0x10000));
@@ -295,7 +302,8 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     frame_image(image, load_address, address_value(digits.last<kAddressDigits>()));
     const TargetOutcome outcome = write_target(target_path, image);
     if (!outcome.leftover.empty()) {
-        print(stderr, kLeftover, shown(stderr, outcome.leftover.c_str()).c_str());
+        print(stderr, kLeftover,
+              shown(platform::is_terminal(stderr), outcome.leftover.c_str()).c_str());
     }
     switch (outcome.write) {
         case TargetWrite::ok:

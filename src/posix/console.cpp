@@ -1,6 +1,7 @@
 // The platform interface on POSIX systems (Linux first): the command line,
 // the console and the source. The target has a file of its own.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,19 +14,27 @@ namespace vork::platform {
 
 namespace {
 
-// Puts a placeholder on a closed standard descriptor: the root folder, read
-// only, on which reads and writes fail as they would have on the closed
+// Puts a placeholder on each closed standard descriptor: the root folder,
+// read only, on which reads and writes fail as they would have on the closed
 // descriptor, and which no open for writing accepts, so that a target named
 // /dev/stderr under `2>&-` is refused as the shell refuses it. Otherwise the
 // next file opened would take the number and the report would land in the target.
-void hold_standard_descriptor(int fd) {
-    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+void hold_standard_descriptors() {
+    // One look at all three: a closed one answers POLLNVAL.
+    pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}};
+    if (poll(standard, 3, 0) <= 0) {
+        return;
+    }
+    for (const pollfd& descriptor : standard) {
+        if ((descriptor.revents & POLLNVAL) == 0) {
+            continue;
+        }
         int held = open("/", O_RDONLY | O_DIRECTORY);
         if (held < 0) {
-            held = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+            held = open("/dev/null", descriptor.fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
         }
-        if (held >= 0 && held != fd) {
-            dup2(held, fd);
+        if (held >= 0 && held != descriptor.fd) {
+            dup2(held, descriptor.fd);
             ::close(held);
         }
     }
@@ -49,9 +58,7 @@ bool fail(int error) {
 const char* const* utf8_arguments(int& /*argc*/, char* argv[]) { return argv; }
 
 void console_begin() {
-    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        hold_standard_descriptor(fd);
-    }
+    hold_standard_descriptors();
     // A file-size limit, or a reader of the report or of a piped target that
     // went away, then makes the write fail (EFBIG, EPIPE), which is reported
     // and cleaned up, instead of ending the process with no word.

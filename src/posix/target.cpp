@@ -223,11 +223,12 @@ std::string fresh_name() {
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     static unsigned long long seed = 0;
     if (seed == 0) {
+        // The clock, and where the stack lies, which differs from run to run.
         timespec now {};
         clock_gettime(CLOCK_REALTIME, &now);
         seed = static_cast<unsigned long long>(now.tv_nsec) ^
                static_cast<unsigned long long>(now.tv_sec) << 30 ^
-               static_cast<unsigned long long>(getpid()) << 42;
+               reinterpret_cast<std::uintptr_t>(&now);
     }
     std::string name = ".vork-";
     for (int i = 0; i < 6; ++i) {
