@@ -571,32 +571,42 @@ TEST(CliSource, SourceWithoutReadPermissionIsRefused) {
 }
 
 TEST(CliSource, PipedSourceIsReadAsAStream) {
-    Scratch scratch;
-    const Outcome outcome = scratch.run({"/dev/fd/3", "2600", "2C00", "out.bin"},
-                                        piped(kCode));
-    EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
+    // All at once, and in pieces: two bytes, then the last one a moment later.
+    for (const std::size_t first : {0, 2}) {
+        Scratch scratch;
+        RunOptions options = piped(kCode);
+        options.piped_first = first;
+        const Outcome outcome = scratch.run({"/dev/fd/3", "2600", "2C00", "out.bin"}, options);
+        EXPECT_EQ(outcome.status, 0) << outcome.out;
+        EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage) << first;
+    }
 }
 
 TEST(CliPause, WaitsForOneCharacterBeforeExiting) {
     Scratch scratch;
     write_file(scratch.work() / "src.bin", kCode);
+    // Close-on-exec, so that vork holds no end of its own keyboard.
     int keyboard[2];
-    ASSERT_EQ(pipe(keyboard), 0);
+    ASSERT_EQ(pipe2(keyboard, O_CLOEXEC), 0);
     const pid_t pid = scratch.start({"src.bin", "2600", "2C00", "out.bin"}, keyboard[0]);
     close(keyboard[0]);
-    // Once the image is written the run must still be waiting on its input.
-    for (int i = 0; i < 500 && !fs::exists(scratch.work() / "out.bin"); ++i) {
+    // The whole report is out before the pause, its last line included; and
+    // then the run is still waiting on its input.
+    const std::string report =
+        kBanner + echo("src.bin", "out.bin", "2600", "2C00") + sizes(3) + kDone;
+    const fs::path printed = scratch.work().parent_path() / "stdout";
+    for (int i = 0; i < 1000 && read_file(printed).find("est pret") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_NE(read_file(printed).find("est pret"), std::string::npos)
+        << "the report waits behind the pause";
     int wait_status = 0;
     EXPECT_EQ(waitpid(pid, &wait_status, WNOHANG), 0) << "vork ended without waiting for a key";
     ASSERT_EQ(write(keyboard[1], "\n", 1), 1);
     close(keyboard[1]);
     const Outcome outcome = scratch.finish(pid);
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "out.bin", "2600", "2C00") + sizes(3) + kDone);
+    EXPECT_EQ(outcome.out, report);
 }
 
 TEST(CliPause, TakesOneByteAndLeavesTheRestToTheCaller) {
@@ -604,7 +614,7 @@ TEST(CliPause, TakesOneByteAndLeavesTheRestToTheCaller) {
     write_file(scratch.work() / "src.bin", kCode);
     // A pipe, as in `{ vork ...; cat; } <list`: what vork reads is gone for good.
     int list[2];
-    ASSERT_EQ(pipe(list), 0);
+    ASSERT_EQ(pipe2(list, O_CLOEXEC), 0);
     // A carriage return first: Windows' text mode would drop it and take the G.
     ASSERT_EQ(write(list[1], "\rGAME.BIN\r\n", 11), 11);
     close(list[1]);
@@ -625,7 +635,7 @@ TEST(CliPause, OnATerminalTakesTheWholeLine) {
     }
     Scratch scratch;
     write_file(scratch.work() / "src.bin", kCode);
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
@@ -697,6 +707,17 @@ TEST_F(CliWindows, TargetSavedWithABackupMeanwhile) {
     EXPECT_EQ(outcome.status, 0) << outcome.out;
     EXPECT_EQ(scratch.files(),
               (Files{{"src.bin", kCode}, {"out.bin", kImage}, {"out.bak", "older image"}}));
+}
+
+// The report's own file named as the target, through cmd, whose `>` gives
+// VORK.exe a real file (Wine's own start hands over no such file): refused,
+// and the file holds the report, not the image.
+TEST_F(CliWindows, ReportsOwnFileIsRefused) {
+    fs::copy_file(std::getenv("VORK_TEST_WINE_EXE"), scratch.work() / "VORK.exe");
+    windows("cmd /c \"VORK.exe src.bin 2600 2C00 out.bin >out.bin\"");
+    const std::string report = read_file(scratch.work() / "out.bin");
+    EXPECT_NE(report.find("Erreur, fichier non ouvert out.bin "), std::string::npos) << report;
+    EXPECT_EQ(report.find(kImage), std::string::npos);
 }
 
 TEST_F(CliWindows, HiddenTargetStaysHidden) {

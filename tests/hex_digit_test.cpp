@@ -30,3 +30,21 @@ TEST(HexDigitValue, DecodesEveryByteValue) {
 }
 
 }  // namespace
+
+// What a terminal is shown of a name: its controls written out, all else as typed.
+TEST(VisibleName, WritesOutControlsOnly) {
+    const struct {
+        const char* typed;
+        const char* shown;
+    } names[] = {
+        {"tab\there", "tab\\there"},
+        {"del\x7f", "del\\177"},
+        {"\x01" "a", "\\001a"},
+        {"démo\\é.bin", "démo\\é.bin"},        // UTF-8 and a backslash, as typed
+        {"\xC2\x80\xC2\x9F", "\\302\\200\\302\\237"},  // the eight-bit controls...
+        {"\xC2\xA0\xC2", "\xC2\xA0\xC2"},          // ... and nothing past them
+    };
+    for (const auto& name : names) {
+        EXPECT_EQ(vork::visible_name(name.typed), name.shown) << name.typed;
+    }
+}

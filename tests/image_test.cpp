@@ -52,6 +52,38 @@ INSTANTIATE_TEST_SUITE_P(
                    {0x00, 0x00, 0x01, 0xFF, 0xFF, 0x39, 0xFF, 0x00, 0x00, 0xFF, 0xFF}}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
+// The two checks behind the warnings, at their edges.
+TEST(ImageChecks, FramedSourcesAndCodePastFFFF) {
+    const struct {
+        const char* name;
+        Bytes code;
+        bool framed;
+    } sources[] = {
+        {"the empty code, framed", {0x00, 0x00, 0x00, 0x26, 0x00, 0xFF, 0x00, 0x00, 0x2C, 0x00}, true},
+        {"one byte, framed", {0x00, 0x00, 0x01, 0x90, 0x00, 0x39, 0xFF, 0x00, 0x00, 0x90, 0x00}, true},
+        {"a footer whose middle is not zero",
+         {0x00, 0x00, 0x00, 0x26, 0x00, 0xFF, 0x00, 0x01, 0x2C, 0x00}, false},
+        {"a length one too long", {0x00, 0x00, 0x01, 0x26, 0x00, 0xFF, 0x00, 0x00, 0x2C, 0x00}, false},
+        {"a first byte not zero", {0x01, 0x00, 0x00, 0x26, 0x00, 0xFF, 0x00, 0x00, 0x2C, 0x00}, false},
+        {"shorter than a frame", {0x00, 0x00, 0x00, 0x26, 0xFF, 0x00, 0x00, 0x2C, 0x00}, false},
+    };
+    for (const auto& source : sources) {
+        EXPECT_EQ(vork::is_framed(source.code), source.framed) << source.name;
+    }
+    const struct {
+        std::uint16_t load;
+        std::size_t size;
+        bool past;
+    } placements[] = {
+        {0xFFFD, 3, false}, {0xFFFD, 4, true}, {0x0000, 65535, false}, {0x0001, 65535, false},
+        {0x0002, 65535, true}, {0x9000, 40000, true},
+    };
+    for (const auto& placement : placements) {
+        EXPECT_EQ(vork::runs_past_end(placement.load, placement.size), placement.past)
+            << std::hex << placement.load << " + " << std::dec << placement.size;
+    }
+}
+
 TEST(ImageLayout, LargestCodeKeepsItsLengthAndBytes) {
     Bytes code(vork::kMaxCodeSize);
     for (std::size_t i = 0; i < code.size(); ++i) {

@@ -51,6 +51,7 @@ enum class Fd3 { none, source_pipe, target_pipe, target_pipe_unread, deleted_fil
 struct RunOptions {
     bool unprivileged = false;     // when the tests run as root, run vork as nobody
     std::string piped_source;      // fed through a pipe that vork sees as /dev/fd/3
+    std::size_t piped_first = 0;   // ... its first bytes alone, the rest a moment later
     long file_size_limit = -1;     // RLIMIT_FSIZE for vork, SIGXFSZ as it comes
     long address_space_limit = -1;  // RLIMIT_AS for vork
     Report report = Report::captured;
