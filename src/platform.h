@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "failure.h"
+
 namespace vork::platform {
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows.
@@ -47,6 +49,9 @@ Handle open_for_reading(const char* path);
 long read_some(Handle file, std::span<std::uint8_t> into);
 
 void close(Handle file);
+
+// Why the last operation above that failed did; Reason::none when it gave no reason.
+Failure last_failure();
 
 // The target, opened for writing the way the system resolves its path, so
 // that the system's own rules on links apply; then found in its folder,

@@ -1,7 +1,10 @@
 #include "run.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
+#include <iterator>
 #include <cstdlib>
 #include <memory>
 #include <span>
@@ -46,6 +49,44 @@ constexpr char kAlreadyFramed[] = "Attention, %s est deja un fichier binaire typ
 constexpr char kPastTheEnd[] = "Attention, le code depasse l'adresse $FFFF (%d octets de trop)\n";
 // For standard error: a file this run made beside the target is still there.
 constexpr char kLeftover[] = "Attention, le fichier %s n'a pas pu etre supprime\n";
+// For standard error: an address longer than the four digits that are read.
+constexpr char kLongAddress[] =
+    "Attention, l'adresse %s a plus de quatre chiffres : $%.4s est utilisee\n";
+// For standard error, after a failure's own message: the system's reason.
+constexpr char kCause[] = "Cause : %s\n";
+constexpr char kOtherCause[] = "Cause : erreur systeme %ld\n";
+// What --version prints after the banner.
+constexpr char kVersion[] = "vork %s\n";
+
+// The system's reasons, in the order of vork::Reason.
+constexpr const char* kReasons[] = {
+    "",
+    "Permission refusee",
+    "Aucun fichier ou dossier de ce nom",
+    "Un element du chemin n'est pas un dossier",
+    "C'est un dossier",
+    "Trop de liens symboliques",
+    "Nom trop long",
+    "Disque plein",
+    "Quota de disque depasse",
+    "Systeme de fichiers en lecture seule",
+    "Limite de taille de fichier atteinte",
+    "Trop de fichiers ouverts",
+    "Erreur d'entree-sortie",
+    "Fichier verrouille par un autre programme",
+    "Fichier utilise par un autre programme",
+    "Fichier projete en memoire par un autre programme",
+    "Plus personne ne lit",
+    "Aucun peripherique ni lecteur au bout",
+    "Sortie fermee",
+    "Memoire insuffisante",
+    "Fichier deplace ou supprime pendant l'ecriture",
+    "Le systeme de fichiers a garde une autre taille",
+    "C'est le fichier de la sortie standard",
+    "",
+};
+static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::other) + 1,
+              "one text for each reason");
 
 // Prints `format` with its one or two arguments to `out`, through the
 // platform so that a Windows console shows the names as typed.
@@ -90,6 +131,7 @@ struct Console {
     std::FILE* in;
     bool terminal;      // the input: the pause waits for a whole line
     bool out_terminal;  // the report: names are shown harmlessly
+    mutable int report_error = 0;  // why writing the report first failed (errno)
 
     // Waits for the user once everything printed is shown: on a terminal for
     // Enter, taking the whole line; elsewhere for one byte, leaving the rest
@@ -97,10 +139,21 @@ struct Console {
     void pause() const {
         // The last message may have no line end, so a line-buffered
         // terminal would otherwise keep it hidden during the wait.
-        std::fflush(out);
+        flush();
         int c = std::fgetc(in);
         while (terminal && c != EOF && c != '\n') {
             c = std::fgetc(in);
+        }
+    }
+
+    // Tells on standard error why `failure` happened, once what standard
+    // output holds so far is out, so that a terminal shows both in order.
+    void cause(Failure failure) const {
+        flush();
+        if (failure.reason == Reason::other) {
+            print(stderr, kOtherCause, failure.code);
+        } else if (failure.reason != Reason::none) {
+            print(stderr, kCause, kReasons[static_cast<std::size_t>(failure.reason)]);
         }
     }
 
@@ -108,11 +161,22 @@ struct Console {
     // be written turns a success into a failure, told on standard error.
     int end(int status) const {
         pause();
-        if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        flush();
+        if (report_error != 0 || std::ferror(out) != 0) {
             std::fputs(kReportLost, stderr);
+            cause(failure_from_errno(report_error));
             return status == kExitSuccess ? kExitFailure : status;
         }
         return status;
+    }
+
+    // Writes out what the report holds so far, keeping the reason of the
+    // first failure to do so.
+    void flush() const {
+        errno = 0;
+        if (std::fflush(out) != 0 && report_error == 0) {
+            report_error = errno;
+        }
     }
 };
 
@@ -226,9 +290,15 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         platform::write_text(out, line);
     }
 
-    // Only the first two characters count: -h, -help and -hx all ask for help.
-    if (argc > 1 && argv[1][0] == '-' && argv[1][1] == 'h') {
+    // Only the first two characters count: -h, -help and -hx all ask for
+    // help; and --help, as every command-line tool takes it.
+    if (argc > 1 && ((argv[1][0] == '-' && argv[1][1] == 'h') ||
+                     std::strcmp(argv[1], "--help") == 0)) {
         show_documentation(out);
+        return console.end(kExitSuccess);
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        print(out, kVersion, VORK_VERSION);
         return console.end(kExitSuccess);
     }
     if (argc < 5) {
@@ -251,6 +321,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const platform::Handle source = platform::open_for_reading(source_path);
     if (source == platform::kNoHandle) {
         print(out, kNotOpened, source_shown.c_str());
+        console.cause(platform::last_failure());
         show_documentation(out);
         return console.end(kExitFailure);
     }
@@ -273,6 +344,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
             break;
         case SourceRead::unreadable:
             print(out, kUnreadable, source_shown.c_str());
+            console.cause(platform::last_failure());
             return console.end(kExitFailure);
         case SourceRead::too_large:
             print(out, kTooLarge, source_shown.c_str(), static_cast<int>(kMaxCodeSize));
@@ -292,6 +364,12 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
 
     const std::span image{image_buffer.get(), code_size + kFramingSize};
     const std::uint16_t load_address = address_value(digits.first<kAddressDigits>());
+    for (const char* address : {load_text, exec_text}) {
+        if (std::strlen(address) > kAddressDigits) {
+            const std::string typed = shown(platform::is_terminal(stderr), address);
+            print(stderr, kLongAddress, typed.c_str(), address);
+        }
+    }
     if (is_framed(image.subspan(kHeaderSize, code_size))) {
         print(stderr, kAlreadyFramed,
               shown(platform::is_terminal(stderr), source_path).c_str());
@@ -311,11 +389,13 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
             return console.end(kExitSuccess);
         case TargetWrite::not_opened:
             print(out, kNotOpened, target_shown.c_str());
+            console.cause(platform::last_failure());
             return console.end(kExitFailure);
         case TargetWrite::failed:
             break;
     }
     print(out, kUnwritable, target_shown.c_str());
+    console.cause(platform::last_failure());
     return console.end(kExitFailure);
 }
 

@@ -102,6 +102,11 @@ TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
 
 const std::string kLargest(65535, '\x39');
 const std::string kReportLost = "Erreur, ecriture impossible (sortie standard)\n";
+// The line on standard error that gives a failure's reason.
+std::string cause(const std::string& reason) { return "Cause : " + reason + "\n"; }
+const std::string kNotFound = cause("Aucun fichier ou dossier de ce nom");
+const std::string kMovedMeanwhile = cause("Fichier deplace ou supprime pendant l'ecriture");
+const std::string kIoError = cause("Erreur d'entree-sortie");
 
 // What a run of kCode from src.bin at 2600, started at 2C00, prints up to its
 // last line, `last` (by default the success message).
@@ -123,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"LowerCaseAndExtraDigits", {{"src.bin", kCode}},
                 {"src.bin", "2600AB", "2c00", "out.bin", "ignored"},
                 echo("src.bin", "out.bin", "2600AB", "2c00") + sizes(3) + kDone, 0,
-                {{"src.bin", kCode}, {"out.bin", kImage}}},
+                {{"src.bin", kCode}, {"out.bin", kImage}}, {}, Report::captured, Fd3::none,
+                "Attention, l'adresse 2600AB a plus de quatre chiffres : $2600 est utilisee\n"},
         CliCase{"EmptySource", {{"src.bin", ""}}, {"src.bin", "2600", "2C00", "out.bin"},
                 echo("src.bin", "out.bin", "2600", "2C00") + sizes(0) + kDone, 0,
                 {{"src.bin", ""},
@@ -141,16 +147,30 @@ INSTANTIATE_TEST_SUITE_P(
                 kDoc, 0, {{"src.bin", kCode}}},
         CliCase{"UpperCaseHIsAPath", {}, {"-H", "2600", "2C00", "out.bin"},
                 echo("-H", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert -H " + kDoc, 1,
-                {}},
+                {}, {}, Report::captured, Fd3::none, kNotFound},
         CliCase{"NoArguments", {}, {}, kDoc, 2, {}},
+        // The long options every command-line tool takes; --help whatever follows it.
+        CliCase{"LongHelp", {{"src.bin", kCode}}, {"--help", "2600", "2C00", "out.bin"}, kDoc, 0,
+                {{"src.bin", kCode}}},
+        CliCase{"Version", {}, {"--version"}, "vork 1.0.0\n", 0, {}},
+        CliCase{"DecimalAddressWarns", {{"src.bin", kCode}}, {"src.bin", "2600", "11264", "out.bin"},
+                echo("src.bin", "out.bin", "2600", "11264") + sizes(3) + kDone, 0,
+                {{"src.bin", kCode},
+                 {"out.bin", bytes({0, 0, 3, 0x26, 0, 0xAA, 0xBB, 0xCC, 0xFF, 0, 0, 0x11, 0x26})}},
+                {}, Report::captured, Fd3::none,
+                "Attention, l'adresse 11264 a plus de quatre chiffres : $1126 est utilisee\n"},
+        CliCase{"FolderAsTarget", {{"src.bin", kCode}}, {"src.bin", "2600", "2C00", "."},
+                target_not_opened("."), 1, {{"src.bin", kCode}}, {}, Report::captured, Fd3::none,
+                cause("C'est un dossier")},
         CliCase{"ThreeArguments", {{"src.bin", kCode}}, {"src.bin", "2600", "2C00"}, kDoc, 2,
                 {{"src.bin", kCode}}},
         CliCase{"MissingSource", {}, {"nope.bin", "2600", "2C00", "out.bin"},
                 echo("nope.bin", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert nope.bin " +
                     kDoc,
-                1, {}},
+                1, {}, {}, Report::captured, Fd3::none, kNotFound},
         CliCase{"DirectorySource", {}, {".", "2600", "2C00", "out.bin"},
-                echo(".", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert . " + kDoc, 1, {}},
+                echo(".", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert . " + kDoc, 1, {}, {}, Report::captured,
+                Fd3::none, cause("C'est un dossier")},
         CliCase{"TooLargeSource", {{"big.bin", kTooLarge}}, {"big.bin", "2600", "2C00", "out.bin"},
                 echo("big.bin", "out.bin", "2600", "2C00") +
                     "Erreur, fichier trop grand big.bin (65535 octets au plus)\n",
@@ -191,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"MissingAccentedSource", {}, {"nüpe.raw", "2600", "2C00", "out.bin"},
                 echo("nüpe.raw", "out.bin", "2600", "2C00") +
                     "Erreur, fichier non ouvert nüpe.raw " + kDoc,
-                1, {}},
+                1, {}, {}, Report::captured, Fd3::none, kNotFound},
         // Warnings on standard error; the output and the image stay as they are.
         CliCase{"FramingAnImageAgainWarns", {{"HELLO.BIN", kImage}},
                 {"HELLO.BIN", "2600", "2C00", "OUT.BIN"},
@@ -215,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {"src.bin", "2600", "2C00", "no/dir/out.bin"},
                 echo("src.bin", "no/dir/out.bin", "2600", "2C00") + sizes(3) +
                     "Erreur, fichier non ouvert no/dir/out.bin ",
-                1, {{"src.bin", kCode}}}),
+                1, {{"src.bin", kCode}}, {}, Report::captured, Fd3::none, kNotFound}),
     [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
 
 // Linux only: reading /proc/self/mem fails part way with EIO, and only Linux
@@ -225,7 +245,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(CliCase{"UnreadableSource", {}, {"/proc/self/mem", "2600", "2C00", "out.bin"},
                             echo("/proc/self/mem", "out.bin", "2600", "2C00") +
                                 "Erreur, lecture impossible /proc/self/mem\n",
-                            1, {}},
+                            1, {}, {}, Report::captured, Fd3::none, kIoError},
                     CliCase{"HighBytesInAddress", {{"src.bin", kCode}},
                             {"src.bin", "\xff\x80", "2C00", "out.bin"},
                             echo("src.bin", "out.bin", "\xff\x80", "2C00") + sizes(3) + kBadDigit +
@@ -234,10 +254,12 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{"LinkLoopIsRefused", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "a.bin"},
                             target_not_opened("a.bin"), 1, {{"src.bin", kCode}},
-                            {{"a.bin", "b.bin"}, {"b.bin", "a.bin"}}},
+                            {{"a.bin", "b.bin"}, {"b.bin", "a.bin"}}, Report::captured, Fd3::none,
+                            cause("Trop de liens symboliques")},
                     CliCase{"DanglingLinkIntoNoFolder", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, target_not_opened("out.bin"), 1,
-                            {{"src.bin", kCode}}, {{"out.bin", "no/dir/x.bin"}}},
+                            {{"src.bin", kCode}}, {{"out.bin", "no/dir/x.bin"}}, Report::captured,
+                            Fd3::none, kNotFound},
                     CliCase{"DanglingLinkMakesWhatItNames", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, converted("out.bin"), 0,
                             {{"src.bin", kCode}, {"new.bin", kImage}, {"out.bin", kImage}},
@@ -248,7 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{"PipeTargetNobodyReads", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "/dev/fd/3"},
                             converted("/dev/fd/3", "Erreur, ecriture impossible /dev/fd/3\n"), 1,
-                            {{"src.bin", kCode}}, {}, Report::captured, Fd3::target_pipe_unread},
+                            {{"src.bin", kCode}}, {}, Report::captured, Fd3::target_pipe_unread,
+                            cause("Plus personne ne lit")},
                     CliCase{"DeletedFileByDescriptorLeavesNoStray", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "/proc/self/fd/3"},
                             converted("/proc/self/fd/3"), 0, {{"src.bin", kCode}}, {},
@@ -256,23 +279,27 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{"ReportToClosedOutput", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, "", 1,
                             {{"src.bin", kCode}, {"out.bin", kImage}}, {},
-                            Report::closed, Fd3::none, kReportLost},
+                            Report::closed, Fd3::none, kReportLost + cause("Sortie fermee")},
                     CliCase{"ReportToFullDevice", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, "", 1,
                             {{"src.bin", kCode}, {"out.bin", kImage}}, {},
-                            Report::full, Fd3::none, kReportLost},
+                            Report::full, Fd3::none, kReportLost + cause("Disque plein")},
                     CliCase{"ReportToPipeNobodyReads", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, "", 1,
                             {{"src.bin", kCode}, {"out.bin", kImage}}, {},
-                            Report::broken_pipe, Fd3::none, kReportLost},
+                            Report::broken_pipe, Fd3::none,
+                            kReportLost + cause("Plus personne ne lit")},
                     CliCase{"ReportLostKeepsTheUsageStatus", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C0", "out.bin"}, "", 2, {{"src.bin", kCode}}, {},
-                            Report::broken_pipe, Fd3::none, kReportLost},
+                            Report::broken_pipe, Fd3::none,
+                            kReportLost + cause("Plus personne ne lit")},
                     // The image and the report cannot share a file; a closed
                     // descriptor is refused as the shell refuses it.
                     CliCase{"TargetIsTheReportsOwnFile", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "/dev/stdout"},
-                            target_not_opened("/dev/stdout"), 1, {{"src.bin", kCode}}},
+                            target_not_opened("/dev/stdout"), 1, {{"src.bin", kCode}}, {},
+                            Report::captured, Fd3::none,
+                            cause("C'est le fichier de la sortie standard")},
                     CliCase{"TargetIsAClosedDescriptor", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "/dev/stderr"},
                             target_not_opened("/dev/stderr"), 1, {{"src.bin", kCode}}, {},
@@ -352,6 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
                 .output = converted("dir/out.bin", "Erreur, ecriture impossible dir/out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}},
+                .err = kMovedMeanwhile,
                 .strace = kStopAtSync,
                 .meanwhile = {.during = [](const Scratch& s) { fs::remove_all(s.work() / "dir"); }}}),
     [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
@@ -435,6 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("dir/GAME.BIN", "Erreur, ecriture impossible dir/GAME.BIN\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"victim", "secret"}, {"dir/GAME.BIN", "secret"}},
+                .err = kMovedMeanwhile,
                 .strace = kStopAtSync + " -e inject=rename,renameat,renameat2:error=ENOENT",
                 .meanwhile = {.during = [](const Scratch& s) {
                     fs::remove(s.work() / "dir/GAME.BIN");
@@ -447,6 +476,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "theirs"}, {"other.bin", "older"}},
+                .err = kMovedMeanwhile,
                 .strace = kStopAtRoom,
                 .meanwhile = {.before = [](const Scratch& s) {
                                   fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
@@ -458,6 +488,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "new.bin"},
                 .output = converted("new.bin", "Erreur, ecriture impossible new.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"new.bin", "theirs"}},
+                .err = kIoError,
                 .strace = "-e inject=fsync:signal=STOP:error=EIO",
                 .meanwhile = {.during = [](const Scratch& s) {
                     std::ofstream(s.work() / "new.bin", std::ios::binary | std::ios::app) << "theirs";
@@ -499,6 +530,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
+                .err = kIoError,
                 .strace = "-e inject=fsync:error=EIO",
                 .meanwhile = {.before = [](const Scratch& s) {
                     fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
@@ -510,6 +542,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage + " older image"},
                           {"other.bin", kImage + " older image"}},
+                .err = cause("Le systeme de fichiers a garde une autre taille"),
                 .strace = "-e inject=ftruncate:retval=0",
                 .meanwhile = {.before = [](const Scratch& s) {
                     fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
@@ -540,6 +573,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = target_not_opened("out.bin"), .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .err = cause("Fichier verrouille par un autre programme"),
                 .meanwhile = {.before = [](const Scratch& s) {
                                   signal(SIGIO, SIG_IGN);  // the lease break's signal
                                   lease_fd = open((s.work() / "out.bin").c_str(), O_RDONLY);

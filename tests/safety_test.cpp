@@ -145,6 +145,7 @@ TEST(Target, FullDeviceReportsTheWriteError) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "full", "2600", "2C00") + sizes(3) +
                                "Erreur, ecriture impossible full\n");
+    EXPECT_EQ(outcome.err, "Cause : Disque plein\n");
 }
 
 TEST(Target, ReadOnlyTargetIsRefusedAndKept) {
@@ -159,6 +160,7 @@ TEST(Target, ReadOnlyTargetIsRefusedAndKept) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "out.bin", "2600", "2C00") + sizes(3) +
                                "Erreur, fichier non ouvert out.bin ");
+    EXPECT_EQ(outcome.err, "Cause : Permission refusee\n");
     EXPECT_EQ(scratch.files(), before);
 }
 

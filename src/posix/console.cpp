@@ -55,6 +55,19 @@ bool fail(int error) {
 
 }  // namespace posix
 
+Failure last_failure() {
+    switch (posix::last_error) {
+        case posix::kMoved:
+            return {Reason::moved, 0};
+        case posix::kSizeKept:
+            return {Reason::size_kept, 0};
+        case posix::kReportFile:
+            return {Reason::report_file, 0};
+        default:
+            return failure_from_errno(posix::last_error);
+    }
+}
+
 const char* const* utf8_arguments(int& /*argc*/, char* argv[]) { return argv; }
 
 void console_begin() {
@@ -75,11 +88,13 @@ void write_text(std::FILE* out, std::string_view text) {
 Handle open_for_reading(const char* path) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
+        posix::fail(errno);
         return kNoHandle;
     }
     struct stat info {};
     if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
+        posix::fail(EISDIR);
         return kNoHandle;
     }
     return fd;
@@ -90,6 +105,9 @@ long read_some(Handle file, std::span<std::uint8_t> into) {
     do {
         n = read(posix::fd_of(file), into.data(), into.size());
     } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        posix::fail(errno);
+    }
     return static_cast<long>(n);
 }
 

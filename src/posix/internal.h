@@ -14,9 +14,14 @@ namespace vork::platform::posix {
 
 inline int fd_of(Handle file) { return static_cast<int>(file); }
 
-// Records `error` (an errno value) as the reason for the failure under way;
-// returns false, for the caller to return.
+// Records `error` (an errno value, or one of the reasons below) as the
+// reason for the failure under way; returns false, for the caller to return.
 bool fail(int error);
+
+// Reasons of this program's own, beside the errno values.
+inline constexpr int kMoved = -1;       // the target lost its name meanwhile
+inline constexpr int kSizeKept = -2;    // the file system kept another size
+inline constexpr int kReportFile = -3;  // the target is standard output's own file
 
 // Whether `a` and `b` describe one file.
 inline bool same_file(const struct stat& a, const struct stat& b) {

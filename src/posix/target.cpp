@@ -17,6 +17,7 @@ namespace vork::platform {
 
 using posix::fail;
 using posix::fd_of;
+using posix::kMoved;
 using posix::same_file;
 using posix::SignalsHeld;
 
@@ -168,9 +169,9 @@ bool still_named(const Target& target) {
         return (fstatat(fd_of(target.folder), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
                     0 &&
                 same_file(named, opened)) ||
-               fail(ENOENT);
+               fail(kMoved);
     }
-    return !target.named || opened.st_nlink > 0 || fail(ENOENT);
+    return !target.named || opened.st_nlink > 0 || fail(kMoved);
 }
 
 // Reserves room for `size` bytes in the file open at `fd`, changing neither
@@ -350,8 +351,10 @@ bool open_target(const char* path, Target& target) {
         if (fd < 0) {
             return false;
         }
-        if (fstat(fd, &info) != 0 || is_the_report(info)) {
-            const int error = errno;
+        const int error = fstat(fd, &info) != 0 ? errno
+                          : is_the_report(info)   ? posix::kReportFile
+                                                  : 0;
+        if (error != 0) {
             ::close(fd);
             return fail(error);
         }
@@ -396,7 +399,7 @@ bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
     // Some file systems acknowledge a truncation and keep the old tail.
     struct stat after {};
     return written && (fsync(fd) == 0 || fail(errno)) && (fstat(fd, &after) == 0 || fail(errno)) &&
-           (after.st_size == size || fail(EIO));
+           (after.st_size == size || fail(posix::kSizeKept));
 }
 
 void close_target(Target& target, bool succeeded) {
@@ -479,7 +482,7 @@ Step PendingFile::commit() {
         }
         reopen(target_);
         if (target_.handle == kNoHandle) {
-            fail(error);
+            fail(kMoved);  // the name holds another file, or none
             return Step::failed;
         }
         return refused_or_failed(error);

@@ -35,6 +35,15 @@ bool fail(DWORD error) {
     return false;
 }
 
+bool fail_to_open(const std::wstring& path) {
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return fail(error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+                        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                    ? kIsAFolder
+                    : error);
+}
+
 bool mark_for_deletion(HANDLE file, bool marked) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = marked ? TRUE : FALSE;
@@ -43,6 +52,68 @@ bool mark_for_deletion(HANDLE file, bool marked) {
 }
 
 }  // namespace win
+
+Failure last_failure() {
+    switch (win::last_error) {
+        case ERROR_SUCCESS:
+            return {Reason::none, 0};
+        case ERROR_ACCESS_DENIED:
+        case ERROR_PRIVILEGE_NOT_HELD:
+            return {Reason::permission, 0};
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+            return {Reason::not_found, 0};
+        case ERROR_DIRECTORY:
+            return {Reason::not_a_folder, 0};
+        case win::kIsAFolder:
+            return {Reason::is_a_folder, 0};
+        case ERROR_CANT_RESOLVE_FILENAME:
+            return {Reason::link_loop, 0};
+        case ERROR_FILENAME_EXCED_RANGE:
+            return {Reason::name_too_long, 0};
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return {Reason::disk_full, 0};
+        case 1295:  // ERROR_DISK_QUOTA_EXCEEDED, which mingw-w64's headers lack
+            return {Reason::quota, 0};
+        case ERROR_WRITE_PROTECT:
+            return {Reason::read_only, 0};
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return {Reason::too_many_files, 0};
+        case ERROR_CRC:
+        case ERROR_READ_FAULT:
+        case ERROR_WRITE_FAULT:
+        case ERROR_GEN_FAILURE:
+            return {Reason::io_error, 0};
+        case ERROR_LOCK_VIOLATION:
+            return {Reason::locked, 0};
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_UNABLE_TO_REMOVE_REPLACED:
+            return {Reason::in_use, 0};
+        case ERROR_USER_MAPPED_FILE:
+            return {Reason::mapped, 0};
+        case ERROR_BROKEN_PIPE:
+        case ERROR_NO_DATA:
+            return {Reason::no_reader, 0};
+        case ERROR_NOT_READY:
+            return {Reason::no_device, 0};
+        case ERROR_INVALID_HANDLE:
+            return {Reason::closed, 0};
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return {Reason::no_memory, 0};
+        case win::kMoved:
+            return {Reason::moved, 0};
+        case win::kSizeKept:
+            return {Reason::size_kept, 0};
+        case win::kReportFile:
+            return {Reason::report_file, 0};
+        default:
+            return {Reason::other, static_cast<long>(win::last_error)};
+    }
+}
 
 using win::handle_from;
 using win::handle_of;
@@ -99,10 +170,11 @@ void write_text(std::FILE* out, std::string_view text) {
 
 Handle open_for_reading(const char* path) {
     // A folder does not open without backup semantics, so it is refused here.
-    const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, win::kShareAll, nullptr,
+    const std::wstring name = wide(path);
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, win::kShareAll, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        win::fail(GetLastError());
+        win::fail_to_open(name);
         return kNoHandle;
     }
     return handle_from(file);

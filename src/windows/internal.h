@@ -21,9 +21,19 @@ std::wstring wide(std::string_view text);
 // Returns the system's UTF-16 `text` as WTF-8.
 std::string utf8(std::wstring_view text);
 
-// Records `error` (a system error code) as the reason for the failure under
-// way; returns false, for the caller to return.
+// Records `error` (a system error code, or one of the reasons below) as the
+// reason for the failure under way; returns false, for the caller to return.
 bool fail(DWORD error);
+
+// Reasons of this program's own, in the codes Windows leaves to programs.
+inline constexpr DWORD kMoved = 0x20000001;       // the target lost its name meanwhile
+inline constexpr DWORD kSizeKept = 0x20000002;    // the file system kept another size
+inline constexpr DWORD kReportFile = 0x20000003;  // the target is standard output's own file
+inline constexpr DWORD kIsAFolder = 0x20000004;
+
+// Records the reason why `path` could not be opened, just now: a folder
+// refuses with the same error as a file one may not open.
+bool fail_to_open(const std::wstring& path);
 
 // Sharing that lets others go on reading, writing and renaming the file.
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

@@ -194,12 +194,12 @@ void reopen(Target& target) {
 // opened is one nobody will ever read.
 bool still_named(const Target& target) {
     if (!target.name.empty()) {
-        return names_target(wide(final_path(target)), target) || fail(ERROR_FILE_NOT_FOUND);
+        return names_target(wide(final_path(target)), target) || fail(win::kMoved);
     }
     FILE_STANDARD_INFO standard{};
     return !GetFileInformationByHandleEx(handle_of(target.handle), FileStandardInfo, &standard,
                                          sizeof standard) ||
-           !standard.DeletePending || fail(ERROR_FILE_NOT_FOUND);
+           !standard.DeletePending || fail(win::kMoved);
 }
 
 // Gives the file open as `file` the size `size` without losing the old
@@ -245,11 +245,11 @@ bool open_target(const char* path, Target& target) {
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (file == INVALID_HANDLE_VALUE) {
-        return fail(GetLastError());
+        return win::fail_to_open(name);
     }
     if (!target.created && is_the_report(file)) {
         CloseHandle(file);
-        return fail(ERROR_ACCESS_DENIED);
+        return fail(win::kReportFile);
     }
     target.handle = handle_from(file);
     target.regular = GetFileType(file) == FILE_TYPE_DISK;
@@ -306,7 +306,7 @@ bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
     LARGE_INTEGER after{};
     written = written && (FlushFileBuffers(file) || fail(GetLastError())) &&
               (GetFileSizeEx(file, &after) || fail(GetLastError())) &&
-              (after.QuadPart == size || fail(ERROR_WRITE_FAULT));
+              (after.QuadPart == size || fail(win::kSizeKept));
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
     return written;
 }
@@ -458,11 +458,15 @@ Step PendingFile::commit() {
         }
         win::interrupt_may(handle_ != kNoHandle ? win::kFilePending : win::kNothingPending,
                            &pending);
-        const Step step = refused_or_failed(error);
-        if (step == Step::refused) {
-            reopen(target_);  // written in place instead, as `copy` would
+        if (refused_or_failed(error) == Step::failed) {
+            return Step::failed;
         }
-        return target_.handle == kNoHandle ? Step::failed : step;
+        reopen(target_);  // written in place instead, as `copy` would
+        if (target_.handle == kNoHandle) {
+            fail(win::kMoved);  // the path names another file, or none
+            return Step::failed;
+        }
+        return Step::refused;
     }
     committed_ = true;
     close(handle_);
