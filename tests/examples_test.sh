@@ -1,6 +1,6 @@
 #!/bin/sh
-# The example's road to a disk: `make -C examples` builds HELLO.BIN and
-# hello.fd, and a real disk tool finds HELLO.BIN on the disk as a
+# The example's road to a disk: `make -C examples` builds HELLO.BIN, hello.fd
+# and hello.sap, and a real disk tool finds HELLO.BIN on each disk as a
 # machine-code file holding exactly the bytes of the listing, framed.
 # Usage: examples_test.sh VORK
 set -eu
@@ -11,14 +11,19 @@ trap 'rm -rf "$out"' EXIT
 
 make -s -C "$examples" VORK="$1" OUT="$out" >"$out/make.log" 2>&1 || { cat "$out/make.log"; exit 1; }
 [ "$(wc -c <"$out/hello.fd")" -eq 327680 ] || { echo "hello.fd is not a 3.5-inch DD disk"; exit 1; }
+# The SAP header, then 80 tracks of 16 sectors of 256 bytes, each with 6 of its own.
+[ "$(wc -c <"$out/hello.sap")" -eq 335426 ] || { echo "hello.sap is not a 3.5-inch DD disk"; exit 1; }
 
 # Header (length 0013, load 9000), the code, footer (start 9000).
 { printf '\000\000\023\220\000'; cat "$examples/hello.raw"; printf '\377\000\000\220\000'; } >"$out/expected"
 cmp "$out/HELLO.BIN" "$out/expected"
 
-listing=$(imgtool dir thom_fd "$out/hello.fd")
-echo "$listing" | grep -Eq "^HELLO\.BIN +$(wc -c <"$out/expected") +M " ||
-  { echo "HELLO.BIN is not listed as machine code of its size:"; echo "$listing"; exit 1; }
-imgtool get thom_fd "$out/hello.fd" HELLO.BIN "$out/back.bin" >/dev/null
-cmp "$out/back.bin" "$out/expected"
-echo "HELLO.BIN is on the disk, machine code, byte for byte"
+for disk in fd sap; do
+  listing=$(imgtool dir "thom_$disk" "$out/hello.$disk")
+  echo "$listing" | grep -Eq "^HELLO\.BIN +$(wc -c <"$out/expected") +M " ||
+    { echo "HELLO.BIN is not listed on hello.$disk as machine code of its size:"; echo "$listing"; exit 1; }
+  rm -f "$out/back.bin"
+  imgtool get "thom_$disk" "$out/hello.$disk" HELLO.BIN "$out/back.bin" >/dev/null
+  cmp "$out/back.bin" "$out/expected"
+done
+echo "HELLO.BIN is on both disks, machine code, byte for byte"

@@ -1,10 +1,14 @@
 #!/bin/sh
 # The installed tree holds the program and its manual pages, English and
-# French; each renders without a single warning, and the French one quotes
-# exactly the messages the English one does.  Usage: install_test.sh BUILD_DIR
+# French; each renders without a single warning, never splits a name across
+# lines, hyphenates French by French rules, and the French one quotes exactly
+# the messages the English one does; every message the read-mes quote is one
+# the program prints; and the README's uninstall leaves the prefix as it was.
+# Usage: install_test.sh BUILD_DIR
 set -eu
 command -v groff >/dev/null || { echo "skipped: groff is missing (Debian package groff-base)"; exit 77; }
 build=$1
+source=$(cd "$(dirname "$0")/.." && pwd)
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
@@ -23,9 +27,57 @@ for page in "$prefix/share/man/man1/vork.1" "$prefix/share/man/fr/man1/vork.1"; 
     [ -z "$warnings" ] || { echo "$page: $warnings"; exit 1; }
   fi
 done
-quoted() { grep '^\.B """' "$1" | sort; }
+
+# At the widths a terminal may have, a word broken at a line's end is never
+# a name (capitals, digits, _ . / $), and French breaks no word between a
+# consonant and a vowel, as English rules do (ex-actement, sec-onde).
+if command -v man >/dev/null; then
+  for width in 40 50 60 66 72 80 100; do
+    for page in "$prefix/share/man/man1/vork.1" "$prefix/share/man/fr/man1/vork.1"; do
+      broken=$(MANWIDTH=$width LC_ALL=C.UTF-8 man -l "$page" 2>/dev/null |
+               awk '{ if (prev ~ /‐$/) print prev "|" $1; prev = $NF }')
+      names=$(echo "$broken" | grep -E '[A-Z]{2}|[_/$0-9]|[.][A-Za-z0-9]|[a-z]‐?[|]?[A-Z]' || true)
+      [ -z "$names" ] || { echo "$page at $width columns splits names: $names"; exit 1; }
+      case $page in
+        */fr/*)
+          french=$(echo "$broken" | grep -E '[bcdfghjklmnpqrstvwxz]‐[|][aeiouyéèêàâîôû]' || true)
+          [ -z "$french" ] || { echo "$page at $width columns, not French: $french"; exit 1; } ;;
+      esac
+    done
+  done
+fi
+
+quoted() { grep -E '^\.B "(\\%)?""' "$1" | sort; }
 english=$(quoted "$prefix/share/man/man1/vork.1")
 [ "$(echo "$english" | wc -l)" -ge 9 ] || { echo "the English page quotes too few messages"; exit 1; }
 [ "$english" = "$(quoted "$prefix/share/man/fr/man1/vork.1")" ] ||
   { echo "the French page does not quote the messages the English one does"; exit 1; }
-echo "installed and rendered cleanly"
+
+# Every message the read-mes quote, filled in or cut short, is one of the
+# program's own texts, with anything where they have %s or %d.
+formats=$(strings -n 8 "$prefix/bin/vork" | grep -E '^(Erreur|Attention|Cause)' || true)
+[ -n "$formats" ] || { echo "no message texts found in the program (binutils' strings)"; exit 1; }
+{ grep -ohE '`(Erreur|Attention|Cause)[^`]*`' "$source/README.md" "$source/LISEZMOI.md"
+  grep -ohE '"(Erreur|Attention|Cause)[^"]*"' "$source/doc/windows/LISEZMOI.txt"; } |
+  sed 's/^.//; s/.$//' | sort -u >"$prefix/quotes"
+[ -s "$prefix/quotes" ] || { echo "the read-mes quote no message"; exit 1; }
+while IFS= read -r quote; do
+  found=no
+  while IFS= read -r format; do
+    pattern=$(printf '%s\n' "$format" |
+              sed 's/ *$//; s/%[.0-9]*l*[sd]/@ANY@/g; s/[][\.*^$()+?{}|]/\\&/g; s/@ANY@/.*/g')
+    case $format in "$quote"*) found=yes; break ;; esac
+    if printf '%s\n' "$quote" | grep -Eq "^$pattern"; then found=yes; break; fi
+  done <<EOF
+$formats
+EOF
+  [ $found = yes ] || { echo "the read-mes quote a message the program does not print: $quote"; exit 1; }
+done <"$prefix/quotes"
+rm "$prefix/quotes"
+
+# The README's uninstall, which leaves the prefix as empty as it was.
+xargs rm <"$build/install_manifest.txt"
+xargs -r rmdir <"$build/install_dirs.txt"
+left=$(find "$prefix" -mindepth 1)
+[ -z "$left" ] || { echo "the uninstall leaves: $left"; exit 1; }
+echo "installed, rendered cleanly, quoted rightly and uninstalled"
