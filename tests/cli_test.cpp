@@ -1,5 +1,7 @@
 // End-to-end runs of the built vork: whole console output, exit status, files left behind.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -331,6 +333,16 @@ void another_vork(const Scratch& scratch, const std::string& args) {
     ASSERT_EQ(std::system(line.c_str()), 0) << line;
 }
 
+// Makes `folder` append-only (chattr +a), or no longer.
+void append_only(const fs::path& folder, bool on) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
+    close(fd);
+}
+
 // Replaces `name` in the work folder by a new file holding `contents`, as an editor saves.
 void save_over(const Scratch& scratch, const std::string& name, const std::string& contents) {
     write_file(scratch.work() / "saved", contents);
@@ -340,6 +352,11 @@ void save_over(const Scratch& scratch, const std::string& name, const std::strin
 pid_t peer = -1;     // another vork, held stopped by strace
 int lease_fd = -1;  // the test's lease on the target
 int lock_fd = -1;   // the test's lock on real.bin
+
+// out.bin has a second name, other.bin, so it is written in place.
+const Meanwhile kSecondName = {.before = [](const Scratch& s) {
+    fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
+}};
 
 // Another program keeps a lock on real.bin for the whole run: a replacement
 // goes ahead, a write in place would wait and fail.
@@ -447,13 +464,8 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("dir/out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"dir/out.bin", kImage}},
                 .strace = kStopAtSync,
-                .meanwhile = {.during = [](const Scratch& s) {
-                                  ASSERT_EQ(std::system(("chattr +a '" + (s.work() / "dir").string() +
-                                                         "'").c_str()), 0);
-                              },
-                              .after = [](const Scratch& s) {
-                                  std::system(("chattr -a '" + (s.work() / "dir").string() + "'").c_str());
-                              }},
+                .meanwhile = {.during = [](const Scratch& s) { append_only(s.work() / "dir", true); },
+                              .after = [](const Scratch& s) { append_only(s.work() / "dir", false); }},
                 .needs_root = true},
         // The rename refused, and a link to another file put where the target
         // was: the link's file is never written.
@@ -520,9 +532,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
                 .strace = "-P WORK -e inject=openat:error=EIO:when=1",
-                .meanwhile = {.before = [](const Scratch& s) {
-                    fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
-                }}},
+                .meanwhile = kSecondName},
         // In place: a sync that fails, and a truncation the file system ignores, are told.
         CliCase{.name = "InPlaceSyncFails",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
@@ -532,9 +542,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
                 .err = kIoError,
                 .strace = "-e inject=fsync:error=EIO",
-                .meanwhile = {.before = [](const Scratch& s) {
-                    fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
-                }}},
+                .meanwhile = kSecondName},
         CliCase{.name = "InPlaceTruncationIgnored",
                 .before = {{"src.bin", kCode}, {"out.bin", "a much longer older image"}},
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
@@ -544,9 +552,7 @@ INSTANTIATE_TEST_SUITE_P(
                           {"other.bin", kImage + " older image"}},
                 .err = cause("Le systeme de fichiers a garde une autre taille"),
                 .strace = "-e inject=ftruncate:retval=0",
-                .meanwhile = {.before = [](const Scratch& s) {
-                    fs::create_hard_link(s.work() / "out.bin", s.work() / "other.bin");
-                }}},
+                .meanwhile = kSecondName},
         // Replaced, not written in place: through a link; with no /proc to say where
         // the file lies or to name the new file by.
         CliCase{.name = "LinkedTargetIsReplaced",
