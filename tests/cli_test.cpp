@@ -349,6 +349,14 @@ void save_over(const Scratch& scratch, const std::string& name, const std::strin
     fs::rename(scratch.work() / "saved", scratch.work() / name);
 }
 
+// A run of kCode from src.bin over out.bin, which held "older": the image
+// ends there, through the strace options `strace`.
+CliCase over_older(const char* name, const std::string& strace) {
+    return {.name = name, .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+            .args = {"src.bin", "2600", "2C00", "out.bin"}, .output = converted("out.bin"),
+            .status = 0, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .strace = strace};
+}
+
 pid_t peer = -1;     // another vork, held stopped by strace
 int lease_fd = -1;  // the test's lease on the target
 int lock_fd = -1;   // the test's lock on real.bin
@@ -512,18 +520,8 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                 .open_files_limit = 4},
-        CliCase{.name = "NoRoomForANewFileWritesInPlace",
-                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
-                .output = converted("out.bin"), .status = 0,
-                .after = {{"src.bin", kCode}, {"out.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=ENOSPC:when=1"},
-        CliCase{.name = "NewFileNotPermittedWritesInPlace",
-                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
-                .output = converted("out.bin"), .status = 0,
-                .after = {{"src.bin", kCode}, {"out.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=EPERM:when=1"},
+        over_older("NoRoomForANewFileWritesInPlace", "-P WORK -e inject=openat:error=ENOSPC:when=1"),
+        over_older("NewFileNotPermittedWritesInPlace", "-P WORK -e inject=openat:error=EPERM:when=1"),
         // A target with a second name is written in place without trying a
         // new file first, which here would fail.
         CliCase{.name = "SecondNameNeverTriesANewFile",

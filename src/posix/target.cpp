@@ -239,41 +239,13 @@ std::string fresh_name() {
     return name;
 }
 
-// Makes a new file with a fresh name in `folder`, recorded for the cleanup;
-// its name in `name`. -1 with errno set when it cannot be made.
-int make_named(int folder, std::string& name) {
-    SignalsHeld held;
+// Calls `make` with one fresh name after another until it takes one; `name`
+// is that name, or empty with errno telling why none could be taken.
+template <typename Make>
+bool with_fresh_name(std::string& name, Make make) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = fresh_name();
-        const int fd = openat(folder, name.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            posix::record_pending(folder, name.c_str());
-            return fd;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    const int error = errno;
-    name.clear();
-    errno = error;
-    return -1;
-}
-
-// Gives the unnamed file open at `fd` a fresh name in `folder`, in `name`.
-// Through /proc, which any user may do; else by the descriptor itself, which
-// older kernels allow only to root.
-bool name_unnamed(int fd, int folder, std::string& name) {
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = fresh_name();
-        int linked = linkat(AT_FDCWD, proc, folder, name.c_str(), AT_SYMLINK_FOLLOW);
-        if (linked != 0 && errno == ENOENT) {
-            linked = linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH);
-        }
-        if (linked == 0) {
+        if (make(name.c_str())) {
             return true;
         }
         if (errno != EEXIST) {
@@ -284,6 +256,33 @@ bool name_unnamed(int fd, int folder, std::string& name) {
     name.clear();
     errno = error;
     return false;
+}
+
+// Makes a new file with a fresh name in `folder`, recorded for the cleanup;
+// its name in `name`. -1 with errno set when it cannot be made.
+int make_named(int folder, std::string& name) {
+    SignalsHeld held;
+    int fd = -1;
+    if (!with_fresh_name(name, [&](const char* fresh) {
+            fd = openat(folder, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            return fd >= 0;
+        })) {
+        return -1;
+    }
+    posix::record_pending(folder, name.c_str());
+    return fd;
+}
+
+// Gives the unnamed file open at `fd` a fresh name in `folder`, in `name`.
+// Through /proc, which any user may do; else by the descriptor itself, which
+// older kernels allow only to root.
+bool name_unnamed(int fd, int folder, std::string& name) {
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return with_fresh_name(name, [&](const char* fresh) {
+        return linkat(AT_FDCWD, proc, folder, fresh, AT_SYMLINK_FOLLOW) == 0 ||
+               (errno == ENOENT && linkat(fd, "", folder, fresh, AT_EMPTY_PATH) == 0);
+    });
 }
 
 // Removes the pending file's `name` from the target's folder, or records it
