@@ -4,7 +4,8 @@
 # machine-code file holding exactly the bytes of the listing, framed.
 # Usage: examples_test.sh VORK
 set -eu
-command -v imgtool >/dev/null || { echo "skipped: imgtool is missing (Debian package mame-tools)"; exit 77; }
+skip() { echo "skipped: $1"; [ -z "${VORK_SKIP_LOG:-}" ] || echo "example_disk: $1" >>"$VORK_SKIP_LOG"; exit 77; }
+command -v imgtool >/dev/null || skip "imgtool is missing (Debian package mame-tools)"
 examples=$(cd "$(dirname "$0")/../examples" && pwd)
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

@@ -6,7 +6,8 @@
 # the program prints; and the README's uninstall leaves the prefix as it was.
 # Usage: install_test.sh BUILD_DIR
 set -eu
-command -v groff >/dev/null || { echo "skipped: groff is missing (Debian package groff-base)"; exit 77; }
+skip() { echo "skipped: $1"; [ -z "${VORK_SKIP_LOG:-}" ] || echo "install_tree: $1" >>"$VORK_SKIP_LOG"; exit 77; }
+command -v groff >/dev/null || skip "groff is missing (Debian package groff-base)"
 build=$1
 source=$(cd "$(dirname "$0")/.." && pwd)
 prefix=$(mktemp -d)

@@ -135,6 +135,45 @@ private:
 [[maybe_unused]] testing::Environment* const wine_environment =
     testing::AddGlobalTestEnvironment(new WineEnvironment);
 
+// Writes each skip, with its reason, to the build's list of skips, which
+// the test command shows at its end (ctest itself only counts them).
+class SkipRecorder : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo& test) override {
+        note(std::string(test.test_suite_name()) + "." + test.name(), *test.result());
+    }
+    void OnTestProgramEnd(const testing::UnitTest& unit) override {
+        note("", unit.ad_hoc_test_result());  // a skip of the whole run (Wine, qemu-user)
+    }
+
+    static void note(const std::string& test, const testing::TestResult& result) {
+        for (int i = 0; i < result.total_part_count(); ++i) {
+            const testing::TestPartResult& part = result.GetTestPartResult(i);
+            if (!part.skipped()) {
+                continue;
+            }
+            const char* const entry = std::getenv("VORK_TEST_ENTRY");
+            std::string line = entry != nullptr ? entry : test;
+            if (entry != nullptr && !test.empty()) {
+                line += ", " + test;
+            }
+            std::string reason = part.message();
+            reason = reason.substr(0, reason.find('\n'));
+            line += ": " + reason + "\n";
+            const int log = open(VORK_SKIP_LOG, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (log >= 0) {
+                [[maybe_unused]] const ssize_t n = write(log, line.data(), line.size());
+                close(log);
+            }
+            return;
+        }
+    }
+};
+
+[[maybe_unused]] const bool skip_recorder = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new SkipRecorder);
+    return true;
+}();
+
 // Console text as Linux writes it: Windows ends each line with "\r\n".
 std::string unix_lines(std::string text) {
     if (wine_loader != nullptr) {
