@@ -1,7 +1,8 @@
-// The target on Windows: opened as the shell's `>` opens it; replaced with
-// ReplaceFileW, which keeps what the old file had, or the new file moved to
-// a free name by its own handle; or else written in place.
+// The target on Windows: opened as the shell's `>` opens it; replaced by a
+// new file that no other program can open, given what the old file had and
+// moved over it by its own handle; or else written in place.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <cstring>
 #include <string>
@@ -147,33 +148,67 @@ bool is_the_report(HANDLE file) {
 }
 
 // Moves the file open as `file` (with DELETE access) to `to`, replacing
-// whatever is there; nothing else need open it on the way.
+// whatever is there; nothing else need open it on the way. With POSIX
+// semantics where the system has them, so that a file that others hold
+// open, letting it go, can be replaced too.
 bool move_by_handle(HANDLE file, const std::wstring& to) {
     const DWORD name_bytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = name_bytes;
     std::memcpy(rename->FileName, to.data(), name_bytes);
+    constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+    constexpr DWORD kReplaceIfExists = 0x1;
+    constexpr DWORD kPosixSemantics = 0x2;
+    rename->Flags = kReplaceIfExists | kPosixSemantics;
+    if (SetFileInformationByHandle(file, kRenameInfoEx, rename, static_cast<DWORD>(buffer.size()))) {
+        return true;
+    }
+    if (GetLastError() != ERROR_INVALID_PARAMETER && GetLastError() != ERROR_NOT_SUPPORTED) {
+        return false;
+    }
+    rename->Flags = 0;  // before Windows 10 1709, and under Wine
+    rename->ReplaceIfExists = TRUE;
     return SetFileInformationByHandle(file, FileRenameInfo, rename,
                                       static_cast<DWORD>(buffer.size())) != 0;
 }
 
-// Opens the pending file at `path` again and marks it to vanish, once no
-// other program holds it; kNoHandle when one still does after a few seconds.
-Handle take_back(const std::wstring& path) {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    with_patience([&] {
-        file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        return file != INVALID_HANDLE_VALUE;
-    });
-    if (file == INVALID_HANDLE_VALUE) {
-        return kNoHandle;
+// Whether the file at `path` has streams beside its own data
+// (GAME.BIN:comment), which a new file would not have.
+bool has_other_streams(const std::wstring& path) {
+    WIN32_FIND_STREAM_DATA stream{};
+    const HANDLE search = FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &stream, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;  // none, or a file system without streams
     }
-    mark_for_deletion(file, true);
-    return handle_from(file);
+    bool other = false;
+    do {
+        other = other || std::wstring_view(stream.cStreamName) != L"::$DATA";
+    } while (!other && FindNextStreamW(search, &stream));
+    FindClose(search);
+    return other;
+}
+
+// Gives the file open as `to` the access rules of the file open as `from`,
+// as they stand (inherited from the folder or its own); false when it cannot.
+bool copy_access_rules(HANDLE from, HANDLE to) {
+    PACL rules = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const DWORD which = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                                         ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                         : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    const bool copied =
+        SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, rules, nullptr) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return copied;
 }
 
 // Opens the target again by its path, but only if that path still names the
@@ -333,8 +368,9 @@ PendingFile::PendingFile(Target& target) : target_(target) {
         // Shared with nobody but the interrupt handler, which may remove it:
         // no scanner can open it, so nothing holds it when it is put in place.
         // The mark makes it vanish whatever ends the process.
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC,
+                                        FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             mark_for_deletion(file, true);
             handle_ = handle_from(file);
@@ -354,24 +390,36 @@ PendingFile::~PendingFile() {
     if (created_ != Step::done || committed_) {
         return;
     }
-    if (handle_ != kNoHandle) {
-        close(handle_);  // marked: it vanishes as it closes
-    } else {
-        // Another program took it while it was unmarked: removed once it lets go.
-        const std::wstring path = wide(target_.folder_path + "\\" + name_);
-        if (!with_patience([&] {
-                return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
-            })) {
-            target_.leftover = target_.folder_path + "\\" + name_;
-        }
-    }
+    close(handle_);  // marked: it vanishes as it closes
     win::interrupt_may(win::kNothingPending);
 }
 
 Step PendingFile::carry_over() {
-    // ReplaceFileW keeps the old file's attributes, security and other
-    // streams; a new target has none.
-    return Step::done;
+    if (target_.created) {
+        return Step::done;  // a new target has nothing of its own
+    }
+    const HANDLE from = handle_of(target_.handle);
+    const HANDLE to = handle_of(handle_);
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(from, FileBasicInfo, &basic, sizeof basic)) {
+        fail(GetLastError());
+        return Step::failed;
+    }
+    // What these calls cannot give a new file (compression, encryption, a
+    // sparse file, other streams) stays with the old file: written in place.
+    constexpr DWORD kNotCarried = FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED |
+                                  FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((basic.FileAttributes & kNotCarried) != 0 ||
+        has_other_streams(wide(final_path(target_))) || !copy_access_rules(from, to)) {
+        return Step::refused;
+    }
+    // Its attributes (hidden, system, ...) and its creation time; the other
+    // times are the new file's own.
+    FILE_BASIC_INFO kept{};
+    kept.CreationTime = basic.CreationTime;
+    kept.FileAttributes = basic.FileAttributes;
+    return SetFileInformationByHandle(to, FileBasicInfo, &kept, sizeof kept) ? Step::done
+                                                                              : Step::refused;
 }
 
 bool PendingFile::write(std::span<const std::uint8_t> image) {
@@ -379,7 +427,8 @@ bool PendingFile::write(std::span<const std::uint8_t> image) {
 }
 
 Step PendingFile::commit() {
-    if (!FlushFileBuffers(handle_of(handle_))) {
+    const HANDLE file = handle_of(handle_);
+    if (!FlushFileBuffers(file)) {
         fail(GetLastError());
         return Step::failed;
     }
@@ -388,76 +437,27 @@ Step PendingFile::commit() {
     }
     // From here on an interrupt waits for this step to end, whichever way.
     const std::wstring final_name = wide(final_path(target_));
-    const std::wstring pending = wide(target_.folder_path + "\\" + name_);
-    const DWORD attributes = target_.created ? INVALID_FILE_ATTRIBUTES
-                                             : GetFileAttributesW(final_name.c_str());
-    // Our own handle on the target would stand in the replacement's way;
-    // closed, a file this run created vanishes and leaves the name free.
+    // Our own handle on the target would stand in the way; closed, a file
+    // this run created vanishes and leaves the name free.
     CloseHandle(handle_of(target_.handle));
     target_.handle = kNoHandle;
-    // Once a failed replacement has taken the old file away, the new one is
-    // the only copy left: it is waited for longer, and never removed.
-    constexpr int kLastCopyPatienceMs = 30000;
-    bool only_copy = false;
-    const ULONGLONG started = GetTickCount64();
-    DWORD error = ERROR_SUCCESS;
+    // The new file's mark comes off only for the move, and back at once if
+    // it does not happen; no other program can open the file meanwhile.
+    // One that holds the target for a moment delays the move.
+    const ULONGLONG deadline = GetTickCount64() + win::kPatienceMs;
     for (;;) {
-        bool moved = false;
-        if (!target_.created && !only_copy &&
-            GetFileAttributesW(final_name.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            // ReplaceFileW keeps what the old file had but opens the new one
-            // by its name, so the mark goes just before, and comes back at
-            // once if the replacement does not happen.
-            mark_for_deletion(handle_of(handle_), false);
-            CloseHandle(handle_of(handle_));
-            handle_ = kNoHandle;
-            moved = ReplaceFileW(final_name.c_str(), pending.c_str(), nullptr,
-                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
-            error = GetLastError();
-            if (!moved) {
-                // Without a backup name, this error means the old file went.
-                only_copy = error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
-                handle_ = take_back(pending);
-            }
-        } else if (handle_ != kNoHandle) {
-            // A name that holds nothing (a new target, one removed meanwhile):
-            // the new file moves there by its own handle, marked to vanish
-            // until that very moment.
-            mark_for_deletion(handle_of(handle_), false);
-            moved = move_by_handle(handle_of(handle_), final_name);
-            error = GetLastError();
-            if (!moved) {
-                mark_for_deletion(handle_of(handle_), true);
-            }
-        } else {
-            handle_ = take_back(pending);
-            error = handle_ == kNoHandle ? GetLastError() : ERROR_SHARING_VIOLATION;
-        }
-        if (moved) {
+        mark_for_deletion(file, false);
+        if (move_by_handle(file, final_name)) {
             break;
         }
-        const bool held = win::held_by_another(error) || error == ERROR_ACCESS_DENIED ||
-                          error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
-        const int patience = only_copy ? kLastCopyPatienceMs : win::kPatienceMs;
-        if (held && GetTickCount64() < started + patience) {
+        const DWORD error = GetLastError();
+        mark_for_deletion(file, true);
+        if ((win::held_by_another(error) || error == ERROR_ACCESS_DENIED) &&
+            GetTickCount64() < deadline) {
             Sleep(1);
             continue;
         }
-        fail(error);
-        if (only_copy) {
-            // The old file is gone and this is the image: it stays, named.
-            if (handle_ != kNoHandle) {
-                mark_for_deletion(handle_of(handle_), false);
-                close(handle_);
-                handle_ = kNoHandle;
-            }
-            committed_ = true;
-            target_.leftover = target_.folder_path + "\\" + name_;
-            win::interrupt_may(win::kNothingPending);
-            return Step::failed;
-        }
-        win::interrupt_may(handle_ != kNoHandle ? win::kFilePending : win::kNothingPending,
-                           &pending);
+        win::interrupt_may(win::kFilePending);
         if (refused_or_failed(error) == Step::failed) {
             return Step::failed;
         }
@@ -471,10 +471,6 @@ Step PendingFile::commit() {
     committed_ = true;
     close(handle_);
     handle_ = kNoHandle;
-    // Hidden, system and read-only marks belong to the name the user knows.
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        SetFileAttributesW(final_name.c_str(), attributes);
-    }
     win::interrupt_may(win::kNothingPending);
     return Step::done;
 }

@@ -7,7 +7,7 @@
 //   vork_hold lock FILE RELEASE  ... and locks it whole
 //   vork_hold scan GLOB RELEASE  opens each file matching GLOB for a moment,
 //                                without delete sharing, as a virus scanner
-//   vork_hold linger GLOB RELEASE  ... and keeps each open for 2 seconds
+//   vork_hold linger GLOB RELEASE  ... and keeps each open for 8 seconds
 //   vork_hold save FILE BACKUP   saves a new FILE holding "theirs" as an
 //                                editor does, the old one kept as BACKUP
 #include <windows.h>
@@ -61,7 +61,7 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     const std::wstring mode = argv[1];
     if (mode == L"scan" || mode == L"linger") {
-        return scan(argv[2], argv[3], mode == L"scan" ? 30 : 2000);
+        return scan(argv[2], argv[3], mode == L"scan" ? 30 : 8000);
     }
     if (mode == L"save") {
         const HANDLE saved = CreateFileW(L"saved.tmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
