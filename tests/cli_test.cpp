@@ -522,6 +522,8 @@ INSTANTIATE_TEST_SUITE_P(
                 .open_files_limit = 4},
         over_older("NoRoomForANewFileWritesInPlace", "-P WORK -e inject=openat:error=ENOSPC:when=1"),
         over_older("NewFileNotPermittedWritesInPlace", "-P WORK -e inject=openat:error=EPERM:when=1"),
+        // Written in place, the very file, when the rename is refused (a file mounted over).
+        over_older("RenameRefusedWritesInPlace", "-e inject=renameat:error=EBUSY"),
         // A target with a second name is written in place without trying a
         // new file first, which here would fail.
         CliCase{.name = "SecondNameNeverTriesANewFile",
@@ -552,7 +554,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .strace = "-e inject=ftruncate:retval=0",
                 .meanwhile = kSecondName},
         // Replaced, not written in place: through a link; with no /proc to say where
-        // the file lies or to name the new file by.
+        // the file lies or to name the new file by; with no unnamed files.
         CliCase{.name = "LinkedTargetIsReplaced",
                 .before = {{"src.bin", kCode}, {"real.bin", "older"}},
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
@@ -565,6 +567,13 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("real.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"real.bin", kImage}},
                 .strace = "-e inject=readlink:error=ENOENT", .meanwhile = kLockedByAnother},
+        CliCase{.name = "NamedNewFileWhereNoUnnamedOnes",
+                .before = {{"src.bin", kCode}, {"real.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "real.bin"},
+                .output = converted("real.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"real.bin", kImage}},
+                .strace = "-P WORK -e inject=openat:error=EOPNOTSUPP:when=1",
+                .meanwhile = kLockedByAnother},
         CliCase{.name = "NoProcNamesTheNewFileByItsHandle",
                 .before = {{"src.bin", kCode}, {"real.bin", "older"}},
                 .args = {"src.bin", "2600", "2C00", "real.bin"},

@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
+#include <thread>
 #include <string>
 
 #include "scratch.h"
@@ -176,18 +178,24 @@ TEST(Target, SymbolicLinkStaysALink) {
     EXPECT_EQ(read_file(scratch.work() / "images" / "real.bin"), kImage);
 }
 
+// The largest image, more than a pipe holds: the writer waits for the
+// reader, who starts late, as a pipe's writer does.
 TEST(Target, NamedPipeIsWrittenNotReplaced) {
     Scratch scratch;
-    write_file(scratch.work() / "src.bin", kCode);
+    const std::string code(65535, '\x39');
+    const std::string image =
+        bytes({0x00, 0xFF, 0xFF, 0x26, 0x00}) + code + bytes({0xFF, 0x00, 0x00, 0x2C, 0x00});
+    write_file(scratch.work() / "src.bin", code);
     const fs::path fifo = scratch.work() / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
     // Opened for reading and writing, so neither side waits for the other.
     const int reader = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     const pid_t pid = scratch.start({"src.bin", "2600", "2C00", "pipe"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::string received;
-    char buffer[64];
-    while (received.size() < kImage.size()) {
+    char buffer[4096];
+    while (received.size() < image.size()) {
         pollfd ready{reader, POLLIN, 0};
         if (poll(&ready, 1, 10000) <= 0) {
             break;
@@ -200,7 +208,7 @@ TEST(Target, NamedPipeIsWrittenNotReplaced) {
     close(reader);
     const Outcome outcome = scratch.finish(pid);
     EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_EQ(received, kImage);
+    EXPECT_EQ(received, image);
     EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
@@ -596,6 +604,14 @@ INSTANTIATE_TEST_SUITE_P(
     LinuxCases, Interrupted,
     testing::Values(InterruptCase{"AsTheRenameFails",
                                   "-e trace=renameat -e inject=renameat:error=ENOENT:signal=INT",
+                                  false, true, 1, {kLongerOld}},
+                    // Where the file system has no unnamed files, the new
+                    // file's name is removed by the handler: the interrupt
+                    // comes as the target's attributes are read for it.
+                    InterruptCase{"NamedNewFileOnAnInterrupt",
+                                  "-P WORK -P out.bin -e trace=openat,flistxattr "
+                                  "-e inject=openat:error=EOPNOTSUPP:when=3 "
+                                  "-e inject=flistxattr:signal=INT:when=1",
                                   false, true, 1, {kLongerOld}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -361,7 +361,9 @@ bool open_target(const char* path, Target& target) {
         if (S_ISREG(info.st_mode)) {
             find_in_folder(target, info);
         } else {
-            fcntl(fd, F_SETFL, 0);  // so that writing to a pipe or a device waits, as it would have
+            // Writing to a pipe or a device waits, as it would have (a regular
+            // file takes no notice of O_NONBLOCK).
+            fcntl(fd, F_SETFL, 0);
         }
     }
     target.id[0] = info.st_dev;
@@ -382,7 +384,6 @@ bool write_through(const Target& target, std::span<const std::uint8_t> image) {
 bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
     const int fd = fd_of(target.handle);
     const auto size = static_cast<off_t>(image.size());
-    fcntl(fd, F_SETFL, 0);
     // Another run writing in place waits, so the file ends as one whole
     // image; and the file is written only while it still has its name.
     if (!lock_whole_file(fd) || !reserve(fd, size) || !still_named(target)) {
