@@ -3,9 +3,9 @@
 #include <array>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <cstdlib>
 #include <memory>
 #include <span>
 
@@ -125,6 +125,11 @@ std::string shown(bool terminal, const char* name) {
     return terminal ? visible_name(name) : std::string(name);
 }
 
+// `name` as standard error, where the warnings go, should show it.
+std::string shown_on_stderr(const char* name) {
+    return shown(platform::is_terminal(stderr), name);
+}
+
 // The two ends of the console the run talks through.
 struct Console {
     std::FILE* out;
@@ -161,7 +166,6 @@ struct Console {
     // be written turns a success into a failure, told on standard error.
     int end(int status) const {
         pause();
-        flush();
         if (report_error != 0 || std::ferror(out) != 0) {
             std::fputs(kReportLost, stderr);
             cause(failure_from_errno(report_error));
@@ -366,13 +370,11 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const std::uint16_t load_address = address_value(digits.first<kAddressDigits>());
     for (const char* address : {load_text, exec_text}) {
         if (std::strlen(address) > kAddressDigits) {
-            const std::string typed = shown(platform::is_terminal(stderr), address);
-            print(stderr, kLongAddress, typed.c_str(), address);
+            print(stderr, kLongAddress, shown_on_stderr(address).c_str(), address);
         }
     }
     if (is_framed(image.subspan(kHeaderSize, code_size))) {
-        print(stderr, kAlreadyFramed,
-              shown(platform::is_terminal(stderr), source_path).c_str());
+        print(stderr, kAlreadyFramed, shown_on_stderr(source_path).c_str());
     }
     if (runs_past_end(load_address, code_size)) {
         print(stderr, kPastTheEnd, static_cast<int>(load_address + code_size - 0x10000));
@@ -380,8 +382,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     frame_image(image, load_address, address_value(digits.last<kAddressDigits>()));
     const TargetOutcome outcome = write_target(target_path, image);
     if (!outcome.leftover.empty()) {
-        print(stderr, kLeftover,
-              shown(platform::is_terminal(stderr), outcome.leftover.c_str()).c_str());
+        print(stderr, kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
     }
     switch (outcome.write) {
         case TargetWrite::ok:
