@@ -4,7 +4,9 @@
 
 namespace vork {
 
-Failure failure_from_errno(int error) {
+namespace {
+
+Failure reason_of(int error) {
     switch (error) {
         case 0:
             return {Reason::none, 0};
@@ -34,6 +36,19 @@ Failure failure_from_errno(int error) {
         case EMFILE:
         case ENFILE:
             return {Reason::too_many_files, error};
+        case EXDEV:
+            return {Reason::other_device, error};
+        case EMLINK:
+            return {Reason::too_many_links, error};
+        case EEXIST:
+            return {Reason::exists, error};
+        case ENOSYS:
+        case ENOTTY:
+#if defined(EOPNOTSUPP) && EOPNOTSUPP != ENOTSUP
+        case EOPNOTSUPP:
+#endif
+        case ENOTSUP:
+            return {Reason::unsupported, error};
         case EIO:
             return {Reason::io_error, error};
         case EAGAIN:
@@ -53,6 +68,14 @@ Failure failure_from_errno(int error) {
         default:
             return {Reason::other, error};
     }
+}
+
+}  // namespace
+
+Failure failure_from_errno(int error, const char* step) {
+    Failure failure = reason_of(error);
+    failure.step = step;
+    return failure;
 }
 
 }  // namespace vork

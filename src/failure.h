@@ -1,6 +1,8 @@
 // Why a file operation failed, in the terms the user is told, whatever
-// system it ran on.
+// system it ran on; handed back by value from the call that failed.
 #pragma once
+
+#include <optional>
 
 namespace vork {
 
@@ -28,15 +30,23 @@ enum class Reason {
     moved,           // the file lost its name while it was being written
     size_kept,       // the file system kept another size than the one set
     report_file,     // the file is the one standard output writes to
+    unsupported,     // the file system cannot do what was asked
+    other_device,    // the two names lie on different file systems
+    too_many_links,  // the file or folder has as many names as it may
+    exists,          // a file of that name is already there
     other,           // the system's own code says more
 };
 
 struct Failure {
     Reason reason = Reason::none;
-    long code = 0;  // the system's own code, shown with Reason::other
+    long code = 0;           // the system's own code, shown with Reason::other
+    const char* step = "";   // the call that failed, for tests and debugging
 };
 
-// The failure that the C library's `error` (an errno value) stands for.
-Failure failure_from_errno(int error);
+// What a call that may fail hands back: nothing when it worked.
+using Result = std::optional<Failure>;
+
+// The failure that the C library's `error` (an errno value) stands for, in `step`.
+Failure failure_from_errno(int error, const char* step = "");
 
 }  // namespace vork

@@ -1,12 +1,14 @@
 // What differs between POSIX systems and Windows: the command line, the
-// console, and the file operations behind reading the source and writing the
-// target. Each system has its own implementation, chosen by the build; names
-// are UTF-8 on this side of the interface on every system.
+// console, reading the source, and the small calls the target's policy
+// (target.cpp) is built from. Each system has its own implementation, chosen
+// by the build; names are UTF-8 on this side of the interface on every system.
+// Every call that can fail hands back its failure; none keeps one for later.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,13 +20,6 @@ namespace vork::platform {
 // An open file: a descriptor on POSIX, a HANDLE on Windows.
 using Handle = std::intptr_t;
 inline constexpr Handle kNoHandle = -1;
-
-// How one step of writing the target went.
-enum class Step {
-    done,
-    refused,  // not done, for a reason that writing the target in place gets around
-    failed,   // not done; the target is as it was
-};
 
 // Returns the command line as UTF-8 strings, program name first; `argc`
 // becomes their count. POSIX hands the bytes it got through unchanged;
@@ -42,88 +37,121 @@ bool is_terminal(std::FILE* stream);
 // it means, whatever the console's code page; elsewhere as bytes.
 void write_text(std::FILE* out, std::string_view text);
 
-// Opens `path` for reading; kNoHandle when it cannot be opened or is a directory.
-Handle open_for_reading(const char* path);
+// Opens `path` for reading into `file`; a folder is refused.
+Result open_for_reading(const char* path, Handle& file);
 
-// Reads up to `into.size()` bytes; returns how many, 0 at the end, -1 on error.
-long read_some(Handle file, std::span<std::uint8_t> into);
+// Reads up to `into.size()` bytes into `into`; `got` is how many, 0 at the end.
+Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got);
 
 void close(Handle file);
 
-// Why the last operation above that failed did; Reason::none when it gave no reason.
-Failure last_failure();
+// ---- The target's calls. Each does one thing and says whether it did.
 
-// The target, opened for writing the way the system resolves its path, so
-// that the system's own rules on links apply; then found in its folder,
-// which every later step works from, whatever happens to the names on the
-// way there meanwhile.
-struct Target {
-    Handle handle = kNoHandle;
-    Handle folder = kNoHandle;  // the folder that held it when opened (POSIX); kNoHandle: unknown
-    std::string folder_path;    // that folder, as it was reached
-    std::string name;           // the file's name in that folder; empty when unknown
-    std::uint64_t id[2] = {};   // what tells this file from any other on its system
-    bool regular = false;       // a regular file, replaced or written in place; else written to
-    bool named = false;         // it had a name when opened: write into it only while it still has
-    bool created = false;       // this run made it where nothing was
-    bool replaceable = false;   // a new file may take its place: one name, in a folder known to
-                                // let go of the files made in it
-    std::string path;           // as given
-    std::string leftover;       // a file this run made beside it and could not remove again
+// The target as opened: its file, its folder, its name there; a system's own.
+struct Target;
+struct TargetCloser {
+    void operator()(Target* target) const;  // closes its file and folder
+};
+using TargetPtr = std::unique_ptr<Target, TargetCloser>;
+
+// A new file beside the target, which vanishes unless it takes the
+// target's place; a system's own.
+struct NewFile;
+struct NewFileCloser {
+    void operator()(NewFile* file) const;  // closes it; a name it has stays
+};
+using NewFilePtr = std::unique_ptr<NewFile, NewFileCloser>;
+
+// What the open found at the path.
+struct TargetFacts {
+    bool regular = false;       // a regular file; else a device or pipe, written through
+    bool created = false;       // this open made it where nothing was
+    bool named = false;         // a name held it when opened: it is written only while one does
+    bool other_names = false;   // another name holds it too, which would keep the old contents
+    bool folder_known = false;  // the folder that holds it under its name was found
+    bool folder_lets_go = false;  // a name made in that folder can be removed again
 };
 
 // Opens `path` for writing without truncating it, creating it when missing
-// as the shell's `>` would, and waiting a few seconds at most on another
-// program that holds a lease on it; false when the system refuses, or when
-// the file is the one standard output already writes to. Until
-// close_target(), an interrupt removes a target this run created.
-bool open_target(const char* path, Target& target);
+// as the shell's `>` would, with the system's own rules on links and shared
+// folders; waits a few seconds at most on another program's lease. Refused
+// when it is standard output's own file. Until the target is closed, an
+// interrupt removes a target this open created.
+Result open_target(const char* path, TargetPtr& target, TargetFacts& facts);
 
-// Writes `image` to a device or pipe target; a reader that went away is a failure.
-bool write_through(const Target& target, std::span<const std::uint8_t> image);
+// Takes an exclusive lock on the whole target, waiting a few seconds at
+// most for another program's; succeeds where the file system has no locks.
+Result lock(Target& target);
 
-// Writes `image` over the target file itself, only while it is the file its
-// folder holds under its name, under an exclusive lock taken within a few
-// seconds: the image's room reserved first, so that a full disk changes
-// nothing; then written from its start, cut to its size, synced and checked.
-bool write_in_place(Target& target, std::span<const std::uint8_t> image);
+// Reserves room for `size` bytes in the target without changing its bytes
+// or its size; succeeds where the file system cannot reserve.
+Result reserve(Target& target, std::uint64_t size);
 
-// Closes the target. After a failure, removes a target this run created if
-// its folder still holds that file under its name and nobody else filled it.
-void close_target(Target& target, bool succeeded);
+// Whether the target is still the file its folder holds under its name (or,
+// with its folder unknown, still has a name): Reason::moved when not.
+Result still_at_name(Target& target);
 
-// A new file in the target's folder, which disappears unless committed,
-// also when an interrupt or termination signal ends the process first (and,
-// where the system has unnamed files, however the process ends). One at a time.
-class PendingFile {
+// Writes all of `data` at `offset` of the target, or, with `offset` kAppend,
+// where the stream stands (a device or pipe).
+inline constexpr std::uint64_t kAppend = ~std::uint64_t{0};
+Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset);
+
+// The target's size, as the file system keeps it.
+Result size_of(Target& target, std::uint64_t& size);
+
+// Cuts the target to `size` bytes.
+Result cut(Target& target, std::uint64_t size);
+
+// Puts what was written to the target on the disk.
+Result sync(Target& target);
+
+// Makes a new file in the target's folder, named `fresh` where the system
+// must give it a name at once (Reason::exists: that name is taken).
+Result make_new_file(Target& target, const std::string& fresh, NewFilePtr& file);
+
+// Gives the new file what the target has that a replacement would
+// otherwise drop (owner, group, mode, extended attributes, flags, ...),
+// changing nothing that is already as wanted.
+Result carry_metadata(Target& target, NewFile& file);
+
+// Writes all of `data` to the new file, from its start.
+Result write_new(NewFile& file, std::span<const std::uint8_t> data);
+
+// Puts what was written to the new file on the disk.
+Result sync_new(NewFile& file);
+
+// Gives a new file that has no name yet the name `fresh` in the target's
+// folder (Reason::exists: that name is taken); nothing when it has one.
+Result name_new_file(Target& target, NewFile& file, const std::string& fresh);
+
+// Puts the new file in place of whatever the target's folder holds under the
+// target's name now, as `mv` would; the target's own file is closed first.
+Result move_over(Target& target, NewFile& file);
+
+// Removes the new file's name; the name, when it could not be removed, in
+// `leftover` (as the user may find it).
+void drop_new_file(Target& target, NewFile& file, std::string& leftover);
+
+// Opens the target again by its name in its folder, never following a
+// link, and only if the name still holds the very file opened at first.
+Result reopen(Target& target);
+
+// Puts the folder's names on the disk, so that a replacement outlives a power cut.
+Result sync_folder(Target& target);
+
+// Removes a target the open created, only while it is provably this run's:
+// the file its folder holds under its name, and empty unless this run wrote
+// it; the name it was left under, when it could not be put back, in `leftover`.
+void remove_created(Target& target, std::string& leftover);
+
+// Holds back interrupts for a step that must not stop halfway, and tells
+// the interrupt what this run would leave behind; one at a time.
+class InterruptsHeld {
 public:
-    explicit PendingFile(Target& target);
-    ~PendingFile();
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    // done when the file was made; refused when the folder takes no new
-    // file but the target itself may still be written.
-    Step created() const { return created_; }
-
-    // Gives the new file everything the target has that a replacement would
-    // otherwise drop; refused when it cannot carry all of it.
-    Step carry_over();
-
-    bool write(std::span<const std::uint8_t> image);
-
-    // Syncs the file and puts it in the place of whatever the target's
-    // folder holds under the target's name now: the last writer wins, as
-    // with two `mv`. Refused when the folder will not take it there but the
-    // target is still the file that was opened.
-    Step commit();
-
-private:
-    Target& target_;
-    std::string name_;           // its name in the target's folder, once it has one
-    Handle handle_ = kNoHandle;
-    Step created_ = Step::failed;
-    bool committed_ = false;
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
 };
 
 }  // namespace vork::platform

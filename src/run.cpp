@@ -83,6 +83,11 @@ constexpr const char* kReasons[] = {
     "Fichier deplace ou supprime pendant l'ecriture",
     "Le systeme de fichiers a garde une autre taille",
     "C'est le fichier de la sortie standard",
+    // Reasons the run gets around rather than tells, told by their code.
+    "",
+    "",
+    "",
+    "",
     "",
 };
 static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::other) + 1,
@@ -155,10 +160,11 @@ struct Console {
     // output holds so far is out, so that a terminal shows both in order.
     void cause(Failure failure) const {
         flush();
-        if (failure.reason == Reason::other) {
-            print(stderr, kOtherCause, failure.code);
+        const char* const reason = kReasons[static_cast<std::size_t>(failure.reason)];
+        if (*reason != '\0') {
+            print(stderr, kCause, reason);
         } else if (failure.reason != Reason::none) {
-            print(stderr, kCause, kReasons[static_cast<std::size_t>(failure.reason)]);
+            print(stderr, kOtherCause, failure.code);
         }
     }
 
@@ -187,20 +193,26 @@ struct Console {
 enum class SourceRead { ok, unreadable, too_large };
 
 // Reads the whole of `source` into `code`, which has room for the largest
-// code an image holds; `got` becomes the code's size.
-SourceRead read_source(platform::Handle source, std::span<std::uint8_t> code, std::size_t& got) {
+// code an image holds; `got` becomes the code's size, `failure` why it
+// could not be read.
+SourceRead read_source(platform::Handle source, std::span<std::uint8_t> code, std::size_t& got,
+                       Failure& failure) {
     got = 0;
+    std::size_t n = 0;
     while (got < code.size()) {
-        const long n = platform::read_some(source, code.subspan(got));
-        if (n <= 0) {
-            return n == 0 ? SourceRead::ok : SourceRead::unreadable;
+        if (auto failed = platform::read_some(source, code.subspan(got), n)) {
+            failure = *failed;
+            return SourceRead::unreadable;
         }
-        got += static_cast<std::size_t>(n);
+        if (n == 0) {
+            return SourceRead::ok;
+        }
+        got += n;
     }
     // Full: one more byte means the source does not fit.
     std::uint8_t beyond[1];
-    const long n = platform::read_some(source, beyond);
-    if (n < 0) {
+    if (auto failed = platform::read_some(source, beyond, n)) {
+        failure = *failed;
         return SourceRead::unreadable;
     }
     return n == 0 ? SourceRead::ok : SourceRead::too_large;
@@ -322,10 +334,10 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     print(out, kLoadEcho, shown(console.out_terminal, load_text).c_str());
     print(out, kExecEcho, shown(console.out_terminal, exec_text).c_str());
 
-    const platform::Handle source = platform::open_for_reading(source_path);
-    if (source == platform::kNoHandle) {
+    platform::Handle source = platform::kNoHandle;
+    if (auto failure = platform::open_for_reading(source_path, source)) {
         print(out, kNotOpened, source_shown.c_str());
-        console.cause(platform::last_failure());
+        console.cause(*failure);
         show_documentation(out);
         return console.end(kExitFailure);
     }
@@ -340,15 +352,16 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         return console.end(kExitFailure);
     }
     std::size_t code_size = 0;
+    Failure read_failure;
     const SourceRead read = read_source(
-        source, std::span{image_buffer.get() + kHeaderSize, kMaxCodeSize}, code_size);
+        source, std::span{image_buffer.get() + kHeaderSize, kMaxCodeSize}, code_size, read_failure);
     platform::close(source);
     switch (read) {
         case SourceRead::ok:
             break;
         case SourceRead::unreadable:
             print(out, kUnreadable, source_shown.c_str());
-            console.cause(platform::last_failure());
+            console.cause(read_failure);
             return console.end(kExitFailure);
         case SourceRead::too_large:
             print(out, kTooLarge, source_shown.c_str(), static_cast<int>(kMaxCodeSize));
@@ -390,13 +403,13 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
             return console.end(kExitSuccess);
         case TargetWrite::not_opened:
             print(out, kNotOpened, target_shown.c_str());
-            console.cause(platform::last_failure());
+            console.cause(outcome.failure);
             return console.end(kExitFailure);
         case TargetWrite::failed:
             break;
     }
     print(out, kUnwritable, target_shown.c_str());
-    console.cause(platform::last_failure());
+    console.cause(outcome.failure);
     return console.end(kExitFailure);
 }
 

@@ -1,55 +1,217 @@
+// The target's policy: the order of every step that puts the image at the
+// path, written once for every system. Below it, platform.h's calls each do
+// one thing; above it, the run tells the user what came of it.
+//
+// A regular file is replaced when a new file can take its place with all it
+// had: the image goes to a new file beside it, which is synced, named, moved
+// over the target's name (the last writer wins, as with two `mv`), synced
+// again and its folder with it, so that status 0 outlives a power cut. When
+// the target cannot be replaced (another name holds it, its folder is
+// unknown or keeps every name made in it, or the system refuses a step for a
+// reason the target itself gets around), it is written in place: locked,
+// room reserved, checked to still be at its name, written, cut, synced and
+// checked again. A device or pipe is written through. A target this run
+// created goes again on failure.
 #include "target.h"
 
+#include "fresh_name.h"
 #include "platform.h"
 
 namespace vork {
 
 namespace {
 
-using platform::Step;
+using platform::InterruptsHeld;
+using platform::NewFilePtr;
+using platform::Target;
+using platform::TargetFacts;
 
-// Puts `image` into the opened `target` by the safest way it allows.
-TargetWrite put_image(platform::Target& target, std::span<const std::uint8_t> image) {
-    if (!target.regular) {
-        return platform::write_through(target, image) ? TargetWrite::ok : TargetWrite::failed;
+// Whether a replacement that failed for `reason` leaves writing the target
+// in place worth trying: the reason concerns the new file or the folder,
+// not the target itself.
+bool in_place_instead(Reason reason) {
+    switch (reason) {
+        case Reason::permission:      // a folder the user may not write to; another's file
+        case Reason::read_only:
+        case Reason::not_found:       // the new file removed by someone else
+        case Reason::not_a_folder:
+        case Reason::name_too_long:   // the new file's name is one too long
+        case Reason::in_use:          // a file mounted over; another program holds the target
+        case Reason::locked:
+        case Reason::other_device:
+        case Reason::disk_full:       // no room, or no inode, for a second copy
+        case Reason::quota:
+        case Reason::too_many_files:  // no descriptor left for it
+        case Reason::too_many_links:
+        case Reason::unsupported:     // a file system that cannot carry what the target has
+        case Reason::exists:          // no fresh name to be had
+            return true;
+        default:
+            return false;
     }
-    // Where it lies is unknown, it has a second name, or its folder keeps
-    // every name: only in place is left, and trying a new file first could
-    // only fail or leave it behind.
-    Step step = Step::refused;
-    if (target.replaceable) {
-        platform::PendingFile pending(target);
-        step = pending.created();
-        if (step == Step::done) {
-            step = pending.carry_over();
-        }
-        if (step == Step::done) {
-            // A new file that could not be written says nothing of the target:
-            // the disk is full, or the file-size limit reached, for both.
-            step = pending.write(image) ? pending.commit() : Step::failed;
-        }
-    }
-    switch (step) {
-        case Step::done:
-            return TargetWrite::ok;
-        case Step::refused:
-            return platform::write_in_place(target, image) ? TargetWrite::ok : TargetWrite::failed;
-        case Step::failed:
+}
+
+// Calls `make` with one fresh name after another until one is free.
+template <typename Make>
+Result with_fresh_name(Make make) {
+    Result failure;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        failure = make(fresh_name());
+        if (!failure || failure->reason != Reason::exists) {
             break;
+        }
     }
-    return TargetWrite::failed;
+    return failure;
+}
+
+// Writes `image` over the target's own file. Every step that can be refused
+// comes before the first byte changes; past that, a failure or a power cut
+// can leave the file neither old nor new, which the run then tells.
+Result write_in_place(Target& target, std::span<const std::uint8_t> image) {
+    const std::uint64_t size = image.size();
+    std::uint64_t old_size = 0;
+    // Another run writing in place waits, so the file ends as one whole
+    // image; a full disk or the file-size limit shows before anything
+    // changes; and a file that lost its name is never written.
+    if (auto failure = platform::lock(target)) {
+        return failure;
+    }
+    if (auto failure = platform::reserve(target, size)) {
+        return failure;
+    }
+    if (auto failure = platform::still_at_name(target)) {
+        return failure;
+    }
+    if (auto failure = platform::size_of(target, old_size)) {
+        return failure;
+    }
+    {
+        // An interrupt waits until the file holds the whole image, not half of each.
+        InterruptsHeld held;
+        // A longer old file is cut first, since the cut can still be refused
+        // (another program maps the file) when nothing has changed yet; and
+        // only then, as some file systems refuse a cut that does not shrink.
+        if (old_size > size) {
+            if (auto failure = platform::cut(target, size)) {
+                return failure;
+            }
+        }
+        if (auto failure = platform::write_at(target, image, 0)) {
+            return failure;
+        }
+    }
+    if (auto failure = platform::sync(target)) {
+        return failure;
+    }
+    // Some file systems acknowledge a cut and keep the old tail.
+    std::uint64_t new_size = 0;
+    if (auto failure = platform::size_of(target, new_size)) {
+        return failure;
+    }
+    if (new_size != size) {
+        return Failure{Reason::size_kept, 0, "size"};
+    }
+    // Removed meanwhile, it holds the image where nobody will read it.
+    return platform::still_at_name(target);
+}
+
+// Puts a new file holding `image` in the target's place. A failure leaves
+// the target as it was, open (reopened after a refused move), and nothing
+// beside it but `leftover`; except a failure whose step is kAfterTheMove.
+Result replace(Target& target, std::span<const std::uint8_t> image, std::string& leftover) {
+    NewFilePtr file;
+    if (auto failure = with_fresh_name([&](const std::string& fresh) {
+            return platform::make_new_file(target, fresh, file);
+        })) {
+        return failure;
+    }
+    Result failure = platform::carry_metadata(target, *file);
+    if (!failure) {
+        failure = platform::write_new(*file, image);
+    }
+    // Synced before it has a name, so that no name ever shows half a file.
+    if (!failure) {
+        failure = platform::sync_new(*file);
+    }
+    if (failure) {
+        InterruptsHeld held;
+        platform::drop_new_file(target, *file, leftover);
+        return failure;
+    }
+    {
+        // From its name to its place: an interrupt waits, so no handler need
+        // know of a name that lives this short.
+        InterruptsHeld held;
+        failure = with_fresh_name([&](const std::string& fresh) {
+            return platform::name_new_file(target, *file, fresh);
+        });
+        if (!failure) {
+            failure = platform::move_over(target, *file);
+        }
+        if (failure) {
+            platform::drop_new_file(target, *file, leftover);
+        }
+    }
+    if (failure) {
+        // The target's own file was closed for the move: written in place,
+        // if at all, only while its name still holds that very file.
+        if (auto moved = platform::reopen(target)) {
+            return moved;
+        }
+        return failure;
+    }
+    // The rename lives in the file system's journal until the next commit: a
+    // power cut before it brings the old file back. The file is synced again
+    // now that it has a name, since some file systems (btrfs) write nothing
+    // for a file that has none.
+    failure = platform::sync_new(*file);
+    if (!failure) {
+        failure = platform::sync_folder(target);
+    }
+    if (failure) {
+        failure->step = kAfterTheMove;
+    }
+    return failure;
+}
+
+// Puts `image` into the opened target by the safest way it allows.
+Result put_image(Target& target, const TargetFacts& facts, std::span<const std::uint8_t> image,
+                 std::string& leftover) {
+    if (!facts.regular) {
+        return platform::write_at(target, image, platform::kAppend);
+    }
+    // A second name would keep the old contents; an unknown folder, or one
+    // that keeps every name, would keep the new file's too.
+    if (facts.folder_known && facts.folder_lets_go && !facts.other_names) {
+        Result failure = replace(target, image, leftover);
+        // Once the image has taken the target's place there is no old file
+        // left to write in place.
+        if (!failure || !in_place_instead(failure->reason) || failure->step == kAfterTheMove) {
+            return failure;
+        }
+    }
+    return write_in_place(target, image);
 }
 
 }  // namespace
 
 TargetOutcome write_target(const char* path, std::span<const std::uint8_t> image) {
-    platform::Target target;
-    if (!platform::open_target(path, target)) {
-        return {TargetWrite::not_opened, {}};
+    platform::TargetPtr target;
+    TargetFacts facts;
+    if (auto failure = platform::open_target(path, target, facts)) {
+        return {TargetWrite::not_opened, *failure, {}};
     }
-    const TargetWrite write = put_image(target, image);
-    platform::close_target(target, write == TargetWrite::ok);
-    return {write, std::move(target.leftover)};
+    TargetOutcome outcome{TargetWrite::ok, {}, {}};
+    if (auto failure = put_image(*target, facts, image, outcome.leftover)) {
+        outcome.write = TargetWrite::failed;
+        outcome.failure = *failure;
+        // Never the empty file `make` would take as up to date.
+        if (facts.created && failure->step != kAfterTheMove) {
+            InterruptsHeld held;
+            platform::remove_created(*target, outcome.leftover);
+        }
+    }
+    return outcome;
 }
 
 }  // namespace vork

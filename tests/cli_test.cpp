@@ -83,8 +83,10 @@ TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
     const pid_t pid = scratch.start(c.args, -1, options);
     if (c.meanwhile.during) {
         const pid_t traced = scratch.stopped(pid);
-        c.meanwhile.during(scratch);
-        kill(traced, SIGCONT);
+        if (traced > 0) {
+            c.meanwhile.during(scratch);
+        }
+        signal_run(traced, SIGCONT);
     }
     const Outcome outcome = scratch.finish(pid);
     if (c.meanwhile.after) {
@@ -425,15 +427,14 @@ INSTANTIATE_TEST_SUITE_P(
                                   stopped.strace = kStopAtSync;
                                   peer = s.start({"src.bin", "2600", "2C00", "new.bin"}, -1, stopped);
                                   const pid_t traced = s.stopped(peer);
+                                  ASSERT_GT(traced, 0);
                                   ASSERT_TRUE(fs::exists(s.work() / "new.bin"));
-                                  kill(traced, SIGINT);
+                                  signal_run(traced, SIGINT);
                                   peer = traced;  // interrupted once it goes on
                               },
                               .during = [](const Scratch&) {
-                                  kill(peer, SIGCONT);
-                                  while (kill(peer, 0) == 0) {
-                                      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                                  }
+                                  signal_run(peer, SIGCONT);
+                                  wait_gone(peer);
                               }}},
         CliCase{.name = "FolderRenamedMeanwhile",
                 .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
@@ -748,8 +749,10 @@ TEST_F(CliWindows, TargetSavedWithABackupMeanwhile) {
     options.strace = kStopAtSync;
     const pid_t pid = scratch.start({"src.bin", "2600", "2C00", "out.bin"}, -1, options);
     const pid_t traced = scratch.stopped(pid);
-    windows("\"$VORK_TEST_WINE_HOLD\" save out.bin out.bak");
-    kill(traced, SIGCONT);
+    if (traced > 0) {
+        windows("\"$VORK_TEST_WINE_HOLD\" save out.bin out.bak");
+    }
+    signal_run(traced, SIGCONT);
     const Outcome outcome = scratch.finish(pid);
     EXPECT_EQ(outcome.status, 0) << outcome.out;
     EXPECT_EQ(scratch.files(),

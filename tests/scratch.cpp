@@ -390,9 +390,33 @@ pid_t Scratch::stopped(pid_t pid) const {
     return -1;
 }
 
+void signal_run(pid_t pid, int signal_number) {
+    if (pid <= 0) {
+        ADD_FAILURE() << "no run to send signal " << signal_number << " to";
+        return;
+    }
+    kill(pid, signal_number);
+}
+
+bool wait_gone(pid_t pid, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (pid > 0 && kill(pid, 0) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "process " << pid << " did not end within " << seconds << " s";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 Outcome Scratch::finish(pid_t pid) const {
     int wait_status = 0;
     Outcome outcome;
+    if (pid <= 0) {
+        ADD_FAILURE() << "vork could not be started";
+        return outcome;
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     pid_t ended = 0;
     while ((ended = waitpid(pid, &wait_status, WNOHANG)) == 0 &&

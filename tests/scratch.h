@@ -66,6 +66,15 @@ RunOptions as_nobody();
 RunOptions piped(const std::string& source);
 RunOptions file_size_limit(long bytes);
 
+// Sends `signal_number` to `pid`, a process the test started; a pid that is
+// not positive (a run that never started or never stopped) fails the row
+// instead, since kill() would take it for a whole group or every process.
+void signal_run(pid_t pid, int signal_number);
+
+// Waits for the process `pid`, which is not the test's child, to end, for
+// `seconds` at most; false, and the row failed, when it is still there.
+bool wait_gone(pid_t pid, int seconds = 20);
+
 // A private folder: vork runs in work() with umask 022, its console is
 // captured beside it, and the folder goes when the Scratch does.
 class Scratch {
@@ -87,7 +96,8 @@ public:
                 const RunOptions& options = {}) const;
 
     // Waits until strace, started as `pid`, has stopped the vork it traces
-    // (its options inject SIGSTOP); returns that vork, or -1 when it never stops.
+    // (its options inject SIGSTOP); returns that vork, or -1 when it never
+    // stops (the row has failed then).
     pid_t stopped(pid_t pid) const;
 
     // Waits for `pid` to end, killing all it started if it hangs, and

@@ -4,11 +4,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <climits>
 
+#include "fresh_name.h"
 #include "internal.h"
 
-namespace vork::platform::posix {
+namespace vork::platform {
 
 namespace {
 
@@ -21,6 +27,7 @@ struct Recorded {
     dev_t device = 0;
     ino_t inode = 0;
     volatile sig_atomic_t written = 0;  // this run wrote into it, so it need not be empty
+    char aside[PATH_MAX] = {};  // a fresh name in the same folder, to move it to before it goes
 };
 
 // What an interrupt must remove; null when there is nothing.
@@ -30,26 +37,43 @@ static_assert(std::atomic<const Recorded*>::is_always_lock_free, "read from a si
 Recorded pending_record;
 Recorded created_record;
 
-// Removes the created target if its folder still holds it under its name
-// and, unless this run wrote to it, it is still empty: never a file another
-// program put there or filled. Safe in a signal handler.
-void remove_if_ours(const Recorded& file) {
+// Whether `now` is the created target and, unless this run wrote to it, still empty.
+bool is_ours(const Recorded& file, const struct stat& now) {
+    return S_ISREG(now.st_mode) && now.st_dev == file.device && now.st_ino == file.inode &&
+           (file.written != 0 || now.st_size == 0);
+}
+
+// Removes the created target while it is provably this run's: moved aside
+// under a fresh name first, so that what is looked at is what goes, then
+// put back if it is another program's after all. Returns false when it had
+// to be left aside. Safe in a signal handler.
+bool remove_if_ours(const Recorded& file) {
     struct stat now {};
-    if (fstatat(file.folder, file.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
-        now.st_dev == file.device && now.st_ino == file.inode &&
-        (file.written != 0 || now.st_size == 0)) {
-        unlinkat(file.folder, file.name, 0);
+    if (renameat2(file.folder, file.name, file.folder, file.aside, RENAME_NOREPLACE) != 0) {
+        // A file system that cannot refuse to replace: looked at, then removed.
+        if ((errno == EINVAL || errno == ENOSYS) &&
+            fstatat(file.folder, file.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && is_ours(file, now)) {
+            unlinkat(file.folder, file.name, 0);
+        }
+        return true;
     }
+    if (fstatat(file.folder, file.aside, &now, AT_SYMLINK_NOFOLLOW) == 0 && is_ours(file, now)) {
+        unlinkat(file.folder, file.aside, 0);
+        return true;
+    }
+    return renameat2(file.folder, file.aside, file.folder, file.name, RENAME_NOREPLACE) == 0;
 }
 
 // Removes what the run would leave half made, then lets the signal end the process.
 extern "C" void remove_leftovers(int signal_number) {
+    const int saved = errno;
     if (const Recorded* file = pending.load()) {
         unlinkat(file->folder, file->name, 0);
     }
     if (const Recorded* file = created.load()) {
         remove_if_ours(*file);
     }
+    errno = saved;
     // The handler was reset on entry: once it returns, the re-raised signal
     // ends the process the way it would have without us.
     raise(signal_number);
@@ -90,6 +114,11 @@ void record(Recorded& into, std::atomic<const Recorded*>& slot, int folder, cons
     into.folder = folder < 0 ? AT_FDCWD : folder;
     into.name = name;
     into.written = 0;
+    // Beside it: in its folder, or, by the path as given, in that path's folder.
+    const char* const slash = folder < 0 ? std::strrchr(name, '/') : nullptr;
+    const int folder_length = slash != nullptr ? static_cast<int>(slash - name + 1) : 0;
+    std::snprintf(into.aside, sizeof into.aside, "%.*s%s", folder_length, name,
+                  fresh_name().c_str());
     if (slot.exchange(&into) == nullptr) {
         hold_cleanup();
     }
@@ -101,18 +130,30 @@ void forget(std::atomic<const Recorded*>& slot) {
     }
 }
 
+sigset_t saved_mask;
+int holders = 0;
+
 }  // namespace
 
-SignalsHeld::SignalsHeld() {
+InterruptsHeld::InterruptsHeld() {
+    if (holders++ > 0) {
+        return;
+    }
     sigset_t held;
     sigemptyset(&held);
     for (const int s : kCleanupSignals) {
         sigaddset(&held, s);
     }
-    sigprocmask(SIG_BLOCK, &held, &saved_);
+    sigprocmask(SIG_BLOCK, &held, &saved_mask);
 }
 
-SignalsHeld::~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+InterruptsHeld::~InterruptsHeld() {
+    if (--holders == 0) {
+        sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    }
+}
+
+namespace posix {
 
 void record_created(int folder, const char* name, const struct stat& file) {
     created_record.device = file.st_dev;
@@ -124,14 +165,17 @@ void note_created_written() { created_record.written = 1; }
 
 void forget_created() { forget(created); }
 
-void remove_created() {
-    if (created.load() != nullptr) {
-        remove_if_ours(created_record);
+std::string remove_created() {
+    if (created.load() == nullptr || remove_if_ours(created_record)) {
+        return {};
     }
+    return created_record.aside;
 }
 
 void record_pending(int folder, const char* name) { record(pending_record, pending, folder, name); }
 
 void forget_pending() { forget(pending); }
 
-}  // namespace vork::platform::posix
+}  // namespace posix
+
+}  // namespace vork::platform

@@ -42,32 +42,6 @@ void hold_standard_descriptors() {
 
 }  // namespace
 
-namespace posix {
-
-namespace {
-int last_error = 0;  // errno of the last failure recorded
-}  // namespace
-
-bool fail(int error) {
-    last_error = error;
-    return false;
-}
-
-}  // namespace posix
-
-Failure last_failure() {
-    switch (posix::last_error) {
-        case posix::kMoved:
-            return {Reason::moved, 0};
-        case posix::kSizeKept:
-            return {Reason::size_kept, 0};
-        case posix::kReportFile:
-            return {Reason::report_file, 0};
-        default:
-            return failure_from_errno(posix::last_error);
-    }
-}
-
 const char* const* utf8_arguments(int& /*argc*/, char* argv[]) { return argv; }
 
 void console_begin() {
@@ -85,35 +59,35 @@ void write_text(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
 }
 
-Handle open_for_reading(const char* path) {
+Result open_for_reading(const char* path, Handle& file) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        posix::fail(errno);
-        return kNoHandle;
+        return failure_from_errno(errno, "open");
     }
     struct stat info {};
     if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
-        posix::fail(EISDIR);
-        return kNoHandle;
+        return failure_from_errno(EISDIR, "open");
     }
-    return fd;
+    file = fd;
+    return {};
 }
 
-long read_some(Handle file, std::span<std::uint8_t> into) {
+Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got) {
     ssize_t n = 0;
     do {
-        n = read(posix::fd_of(file), into.data(), into.size());
+        n = read(static_cast<int>(file), into.data(), into.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        posix::fail(errno);
+        return failure_from_errno(errno, "read");
     }
-    return static_cast<long>(n);
+    got = static_cast<std::size_t>(n);
+    return {};
 }
 
 void close(Handle file) {
     if (file != kNoHandle) {
-        ::close(posix::fd_of(file));
+        ::close(static_cast<int>(file));
     }
 }
 

@@ -1,70 +1,75 @@
 // What the POSIX implementation files of the platform interface share: the
-// cleanup that signals trigger, the metadata a replacement carries over, and
-// the reason for the last failure.
+// target's state, the cleanup that signals trigger, and the metadata a
+// replacement carries over.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <csignal>
+#include <string>
 
 #include "platform.h"
+#include "posix/calls.h"
 
-namespace vork::platform::posix {
+namespace vork::platform {
 
-inline int fd_of(Handle file) { return static_cast<int>(file); }
+// The target as opened, and where it lies.
+struct Target {
+    int fd = -1;
+    int folder = -1;           // the folder that holds it under `name`; -1: unknown
+    bool folder_readable = false;  // opened for reading, not only as a path
+    std::string path;          // as given
+    std::string folder_path;   // the folder, as it was reached
+    std::string name;          // its name in that folder
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool created = false;
+    bool named = false;
+};
 
-// Records `error` (an errno value, or one of the reasons below) as the
-// reason for the failure under way; returns false, for the caller to return.
-bool fail(int error);
+// A new file beside the target: unnamed until named, where the file system has such files.
+struct NewFile {
+    int fd = -1;
+    std::string name;       // its name in the target's folder; empty while it has none
+    bool recorded = false;  // named from the start, so the cleanup signals remove it
+};
 
-// Reasons of this program's own, beside the errno values.
-inline constexpr int kMoved = -1;       // the target lost its name meanwhile
-inline constexpr int kSizeKept = -2;    // the file system kept another size
-inline constexpr int kReportFile = -3;  // the target is standard output's own file
+namespace posix {
+
+// The failure the current errno stands for, in `step`.
+Failure failed(const char* step);
 
 // Whether `a` and `b` describe one file.
 inline bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Holds back the cleanup signals for a step that must not stop halfway: a
-// file coming into being, getting a name or going (so the handler never sees
-// one that exists but is not yet, or no longer, recorded), or an in-place write.
-class SignalsHeld {
-public:
-    SignalsHeld();
-    ~SignalsHeld();
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t saved_;
-};
-
 // What the cleanup signals remove, each while it is recorded; every call
 // below is made with the signals held. A folder of -1 stands for the
 // current one, where `name` is the path as given.
 
-// The target this run created: removed only while `folder` still holds
-// that file under `name` and, unless this run wrote into it, it is empty.
+// The target this run created: removed only while provably this run's.
 void record_created(int folder, const char* name, const struct stat& file);
 void note_created_written();
 void forget_created();
-// Removes the created target now, under the same conditions.
-void remove_created();
+// Removes the created target now, under the same conditions; the name it
+// was left under when it could not be put back, else empty.
+std::string remove_created();
 
-// The pending file, by its name in `folder`.
+// The new file, named from the start, by its name in `folder`.
 void record_pending(int folder, const char* name);
 void forget_pending();
 
 // Gives the file open at `to` the owner, group, mode, extended attributes
-// (ACLs included) and file flags of the file open at `from`, and nothing
-// else; refused when any of them cannot be given.
-Step carry_metadata(int from, int to);
+// (ACLs included), file flags and project of the file open at `from`,
+// changing only what differs.
+Result carry_metadata(int from, int to);
 
-// Whether a file made in `folder` could be removed again: an append-only or
-// immutable folder keeps every name given in it.
+// Whether a file made in the folder open at `folder` could be removed
+// again: not in an append-only or immutable folder, nor in one whose flags
+// cannot be read.
 bool folder_lets_go(int folder);
 
-}  // namespace vork::platform::posix
+}  // namespace posix
+
+}  // namespace vork::platform

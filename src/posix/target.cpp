@@ -1,25 +1,25 @@
-// The target on POSIX systems: opened as the shell's `>` opens it, found in
-// its folder, and from then on reached only through those two descriptors,
-// whatever happens meanwhile to the names on the way to them.
+// The target's calls on POSIX systems: the target opened as the shell's `>`
+// opens it, found in its folder, and from then on reached only through
+// those two descriptors, whatever happens meanwhile to the names on the way.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <strings.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <new>
 
 #include "internal.h"
 
 namespace vork::platform {
 
-using posix::fail;
-using posix::fd_of;
-using posix::kMoved;
+namespace sys = posix::calls;
+using posix::failed;
 using posix::same_file;
-using posix::SignalsHeld;
 
 namespace {
 
@@ -33,28 +33,7 @@ void wait_a_moment() {
     nanosleep(&pause, nullptr);
 }
 
-// Writes all of `data` to `fd` at `offset`, or from its current offset when
-// that is -1, resuming after interruptions and short writes.
-bool write_all(int fd, std::span<const std::uint8_t> data, off_t offset = -1) {
-    while (!data.empty()) {
-        const ssize_t n = offset < 0 ? write(fd, data.data(), data.size())
-                                     : pwrite(fd, data.data(), data.size(), offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return fail(n < 0 ? errno : EIO);
-        }
-        data = data.subspan(static_cast<std::size_t>(n));
-        offset = offset < 0 ? offset : offset + n;
-    }
-    return true;
-}
-
-// Whether `file` is the target that was opened.
-bool is_target(const Target& target, const struct stat& file) {
-    return target.id[0] == file.st_dev && target.id[1] == file.st_ino;
-}
+constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 // Splits `path` into the folder it names its file in and that file's name.
 void split(const std::string& path, std::string& folder, std::string& name) {
@@ -63,435 +42,470 @@ void split(const std::string& path, std::string& folder, std::string& name) {
     name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Makes `folder_path` the target's folder if it holds `file` under `name`.
-bool take_folder(Target& target, std::string folder_path, std::string name,
-                 const struct stat& file) {
-    if (name.empty()) {
-        return false;
-    }
-    int folder = open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0 && errno == EACCES) {
-        folder = open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);  // no reading it
-    }
-    if (folder < 0) {
-        return false;
-    }
-    struct stat named {};
-    if (fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(named, file)) {
-        ::close(folder);
-        return false;
-    }
+// Makes the folder `folder_path`, open at `folder`, the target's, with the target's `name` there.
+void take_folder(Target& target, std::string folder_path, std::string name, int folder,
+                 bool readable) {
     target.folder = folder;
+    target.folder_readable = readable;
     target.folder_path = std::move(folder_path);
     target.name = std::move(name);
-    return true;
 }
 
-// Finds the folder that holds the file just opened as the target, and its
-// name there: the folder of the path as given, or, when the last name in the
-// path is a link, the folder the kernel says the file lies in. Left unknown
-// when neither holds it (no /proc, a path too long, a name changed meanwhile).
+// Opens `folder_path` for reading, or else only as a path (a folder one may
+// search and write but not list); -1 when it cannot be opened.
+int open_folder(const std::string& folder_path, bool& readable) {
+    int folder = sys::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    readable = folder >= 0;
+    if (folder < 0 && errno == EACCES) {
+        folder = sys::open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    return folder;
+}
+
+// Finds the folder that holds the file just opened, and its name there: the
+// folder of the path as given; or, when the last name in the path is a
+// link, the folder the kernel says the file lies in. A name that holds
+// another file by now, or none, is still the target's: the image goes
+// there, as the last writer's. Left unknown when the path's folder cannot be
+// opened and the kernel does not say (no /proc, a path too long), or the
+// file has no name.
 void find_in_folder(Target& target, const struct stat& file) {
-    std::string folder;
+    std::string folder_path;
     std::string name;
-    split(target.path, folder, name);
-    if (take_folder(target, folder, name, file)) {
-        return;
+    split(target.path, folder_path, name);
+    bool readable = false;
+    int folder = name.empty() ? -1 : open_folder(folder_path, readable);
+    if (folder >= 0) {
+        struct stat named {};
+        const bool found = sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+        if ((found && !S_ISLNK(named.st_mode)) || (!found && errno == ENOENT)) {
+            take_folder(target, std::move(folder_path), std::move(name), folder, readable);
+            return;
+        }
+        ::close(folder);
     }
     char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd_of(target.handle));
-    char found[PATH_MAX];
-    const ssize_t n = readlink(link, found, sizeof found);
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof found && found[0] == '/') {
-        split(std::string(found, static_cast<std::size_t>(n)), folder, name);
-        take_folder(target, folder, name, file);
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", target.fd);
+    char where[PATH_MAX];
+    const ssize_t n = sys::readlink(link, where, sizeof where);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof where || where[0] != '/') {
+        return;
     }
+    split(std::string(where, static_cast<std::size_t>(n)), folder_path, name);
+    folder = open_folder(folder_path, readable);
+    struct stat named {};
+    if (folder >= 0 && sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(named, file)) {
+        take_folder(target, std::move(folder_path), std::move(name), folder, readable);
+    } else if (folder >= 0) {
+        ::close(folder);
+    }
+}
+
+// Takes the file this run's open just made as the target, recorded for the
+// cleanup as it comes into being (the caller holds the signals).
+Result take_created(Target& target, int fd, struct stat& info) {
+    target.fd = fd;
+    if (sys::fstat(fd, &info) != 0) {
+        const Failure failure = failed("fstat");
+        // Nothing to tell it from another file by: only an empty file goes.
+        struct stat named {};
+        if (lstat(target.path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+            named.st_size == 0) {
+            unlink(target.path.c_str());
+        }
+        return failure;
+    }
+    target.created = true;
+    find_in_folder(target, info);
+    if (target.folder >= 0) {
+        posix::record_created(target.folder, target.name.c_str(), info);
+    } else {
+        posix::record_created(-1, target.path.c_str(), info);
+    }
+    return {};
 }
 
 // Opens the existing `path` for writing as `>` does, but never waits on the
 // break of another program's lease beyond the bound; a FIFO that nobody
 // reads yet is waited for, as `>` waits for it.
-int open_existing(const char* path) {
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+Result open_existing(const char* path, int& fd) {
     for (int waited = 0;; waited += kPollMs) {
-        int fd = open(path, kFlags | O_NONBLOCK, 0666);
+        fd = sys::open(path, kWriteFlags | O_CREAT, 0666);
         if (fd < 0 && errno == ENXIO) {
-            fd = open(path, kFlags, 0666);
+            fd = sys::open(path, (kWriteFlags | O_CREAT) & ~O_NONBLOCK, 0666);
         }
-        if (fd >= 0 || errno != EWOULDBLOCK || waited >= kPatienceMs) {
-            return fd < 0 ? (fail(errno), -1) : fd;
+        if (fd >= 0) {
+            return {};
+        }
+        if (errno != EWOULDBLOCK || waited >= kPatienceMs) {
+            return failed("open");
         }
         wait_a_moment();
     }
 }
 
-// Whether the file open at `fd` is the one standard output writes to, where
-// the image and the report would overwrite each other. A terminal or
-// /dev/null shared with standard output is no such file.
+// Whether the file described by `file` is the one standard output writes
+// to, where the image and the report would overwrite each other. A terminal
+// or /dev/null shared with standard output is no such file.
 bool is_the_report(const struct stat& file) {
     struct stat report {};
     return !S_ISCHR(file.st_mode) && fstat(STDOUT_FILENO, &report) == 0 && same_file(report, file);
 }
 
-// Takes an exclusive lock on the whole file open at `fd`, as one open file
-// so that it also meets other programs' record locks; waits a few seconds at
-// most, enough for another run to write. True too where the file system has
-// no locks, as before there were any.
-bool lock_whole_file(int fd) {
+// The name under which the target's folder keeps the target: on a folder
+// that ignores case (FAT, exFAT), the spelling it already has, which a
+// rename to the name as typed would change.
+std::string kept_name(const Target& target) {
+    std::string swapped = target.name;
+    for (char& c : swapped) {
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c >= 'A' && c <= 'Z' ? c + 32 : c);
+    }
+    struct stat as_typed {};
+    struct stat other_case {};
+    if (swapped == target.name ||
+        fstatat(target.folder, target.name.c_str(), &as_typed, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstatat(target.folder, swapped.c_str(), &other_case, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(as_typed, other_case)) {
+        return target.name;
+    }
+    std::string kept = target.name;
+    const int listing = openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (folder == nullptr) {
+        if (listing >= 0) {
+            ::close(listing);
+        }
+        return kept;
+    }
+    while (const dirent* entry = readdir(folder)) {
+        if (strcasecmp(entry->d_name, target.name.c_str()) == 0) {
+            kept = entry->d_name;
+            break;
+        }
+    }
+    closedir(folder);
+    return kept;
+}
+
+// Writes all of `data` to `fd` at `offset`, or from where it stands with
+// kAppend, resuming after short writes.
+Result write_all(int fd, std::span<const std::uint8_t> data, std::uint64_t offset) {
+    while (!data.empty()) {
+        const ssize_t n = offset == kAppend
+                              ? sys::write(fd, data.data(), data.size())
+                              : sys::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
+        if (n < 0) {
+            return failed(offset == kAppend ? "write" : "pwrite");
+        }
+        if (n == 0) {
+            return Failure{Reason::io_error, EIO, "write"};
+        }
+        data = data.subspan(static_cast<std::size_t>(n));
+        offset = offset == kAppend ? offset : offset + static_cast<std::uint64_t>(n);
+    }
+    return {};
+}
+
+}  // namespace
+
+void TargetCloser::operator()(Target* target) const {
+    if (target->created) {
+        InterruptsHeld held;
+        posix::forget_created();
+    }
+    if (target->fd >= 0) {
+        ::close(target->fd);
+    }
+    if (target->folder >= 0) {
+        ::close(target->folder);
+    }
+    delete target;
+}
+
+void NewFileCloser::operator()(NewFile* file) const {
+    if (file->recorded) {
+        InterruptsHeld held;
+        posix::forget_pending();
+    }
+    if (file->fd >= 0) {
+        ::close(file->fd);  // an unnamed file goes with it
+    }
+    delete file;
+}
+
+Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
+    TargetPtr target(new Target);
+    target->path = path;
+    struct stat info {};
+    // Only a file this run's open made is this run's to remove: made by the
+    // exclusive open, or through a link that named nothing.
+    for (int attempt = 0; attempt < 3 && target->fd < 0; ++attempt) {
+        InterruptsHeld held;
+        int fd = sys::open(path, kWriteFlags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            if (auto failure = take_created(*target, fd, info)) {
+                return failure;
+            }
+            break;
+        }
+        if (errno != EEXIST) {
+            return failed("open");
+        }
+        struct stat before {};
+        if (sys::fstatat(AT_FDCWD, path, &before, 0) == 0 || errno != ENOENT) {
+            break;  // there, or not to be reached: opened as `>` opens it, below
+        }
+        if (sys::fstatat(AT_FDCWD, path, &before, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // gone since: made afresh
+        }
+        fd = sys::open(path, kWriteFlags | O_CREAT, 0666);
+        if (fd < 0) {
+            return failed("open");
+        }
+        if (auto failure = take_created(*target, fd, info)) {
+            return failure;
+        }
+    }
+    if (target->fd < 0) {
+        // Still with O_CREAT, as the shell's `>`, so that the kernel's guards
+        // for shared folders apply (another user's file or FIFO in /tmp);
+        // the kernel resolves links, with its own protections and loop limit.
+        if (auto failure = open_existing(path, target->fd)) {
+            return failure;
+        }
+        if (sys::fstat(target->fd, &info) != 0) {
+            return failed("fstat");
+        }
+        if (is_the_report(info)) {
+            return Failure{Reason::report_file, 0, "open"};
+        }
+        if (S_ISREG(info.st_mode)) {
+            find_in_folder(*target, info);
+        } else {
+            // Writing to a pipe or a device waits, as it would have.
+            fcntl(target->fd, F_SETFL, 0);
+        }
+    }
+    target->device = info.st_dev;
+    target->inode = info.st_ino;
+    target->named = info.st_nlink > 0;
+    facts.regular = S_ISREG(info.st_mode);
+    facts.created = target->created;
+    facts.named = target->named;
+    facts.other_names = info.st_nlink > 1;
+    facts.folder_known = target->folder >= 0;
+    facts.folder_lets_go = facts.folder_known && posix::folder_lets_go(target->folder);
+    opened = std::move(target);
+    return {};
+}
+
+Result lock(Target& target) {
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
     for (int waited = 0;; waited += kPollMs) {
-        if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
-            return true;
+        if (sys::lock(target.fd, &whole) == 0) {
+            return {};
         }
         if (errno == ENOLCK || errno == EINVAL || errno == ENOTSUP) {
-            return true;
+            return {};  // no locks on this file system: as before there were any
         }
-        if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || waited >= kPatienceMs) {
-            return fail(errno);
+        if ((errno != EAGAIN && errno != EACCES) || waited >= kPatienceMs) {
+            return failed("lock");
         }
         wait_a_moment();
     }
 }
 
-// Whether the target is still the file its folder holds under its name (or,
-// with its folder unknown, still has a name); a file that lost its name
-// since it was opened is one nobody will ever read.
-bool still_named(const Target& target) {
-    struct stat opened {};
-    struct stat named {};
-    if (fstat(fd_of(target.handle), &opened) != 0) {
-        return fail(errno);
-    }
-    if (target.folder != kNoHandle) {
-        return (fstatat(fd_of(target.folder), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
-                    0 &&
-                same_file(named, opened)) ||
-               fail(kMoved);
-    }
-    return !target.named || opened.st_nlink > 0 || fail(kMoved);
-}
-
-// Reserves room for `size` bytes in the file open at `fd`, changing neither
-// its contents nor its size, so that a full disk or a file-size limit shows
-// before any byte changes. Where the file system cannot reserve, nothing
-// better can be done than to write.
-bool reserve(int fd, off_t size) {
+Result reserve(Target& target, std::uint64_t size) {
     rlimit limit {};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        static_cast<rlim_t>(size) > limit.rlim_cur) {
-        return fail(EFBIG);
+        size > limit.rlim_cur) {
+        return Failure{Reason::size_limit, EFBIG, "file-size limit"};
     }
-    return fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0 || errno == EOPNOTSUPP ||
-           errno == ENOSYS || fail(errno);
+    if (sys::fallocate(target.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ||
+        errno == EOPNOTSUPP || errno == ENOSYS) {
+        return {};  // where the file system cannot reserve, nothing better can be done
+    }
+    return failed("fallocate");
 }
 
-// Whether a failure with `error` to make, name or rename the new file still
-// leaves writing the target in place worth trying.
-bool in_place_may_work(int error) {
-    switch (error) {
-        case EACCES:        // a folder the user may not write to
-        case EPERM:         // another user's file in a sticky folder
-        case EROFS:
-        case ENOENT:        // the new file removed by someone else
-        case ENOTDIR:
-        case ENAMETOOLONG:  // the new file's name is one too long
-        case EBUSY:         // a file mounted over
-        case EXDEV:
-        case ENOSPC:        // no room for one more file, or no inode left
-        case EDQUOT:
-        case EMFILE:        // no descriptor left for it
-        case ENFILE:
-        case EMLINK:
-        case EOPNOTSUPP:
-            return true;
-        default:
-            return false;
+Result still_at_name(Target& target) {
+    struct stat opened {};
+    struct stat named {};
+    if (sys::fstat(target.fd, &opened) != 0) {
+        return failed("fstat");
     }
+    if (target.folder < 0) {
+        return !target.named || opened.st_nlink > 0 ? Result{}
+                                                    : Failure{Reason::moved, 0, "fstat"};
+    }
+    if (sys::fstatat(target.folder, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
+                                                   : failed("fstatat");
+    }
+    return same_file(named, opened) ? Result{} : Failure{Reason::moved, 0, "fstatat"};
 }
 
-Step refused_or_failed(int error) {
-    fail(error);
-    return in_place_may_work(error) ? Step::refused : Step::failed;
-}
-
-// A name for a new file in the target's folder that no other file is likely
-// to have: `.vork-` and six letters.
-std::string fresh_name() {
-    static constexpr char kLetters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    static unsigned long long seed = 0;
-    if (seed == 0) {
-        // The clock, and where the stack lies, which differs from run to run.
-        timespec now {};
-        clock_gettime(CLOCK_REALTIME, &now);
-        seed = static_cast<unsigned long long>(now.tv_nsec) ^
-               static_cast<unsigned long long>(now.tv_sec) << 30 ^
-               reinterpret_cast<std::uintptr_t>(&now);
-    }
-    std::string name = ".vork-";
-    for (int i = 0; i < 6; ++i) {
-        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-        name += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
-    }
-    return name;
-}
-
-// Calls `make` with one fresh name after another until it takes one; `name`
-// is that name, or empty with errno telling why none could be taken.
-template <typename Make>
-bool with_fresh_name(std::string& name, Make make) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = fresh_name();
-        if (make(name.c_str())) {
-            return true;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    const int error = errno;
-    name.clear();
-    errno = error;
-    return false;
-}
-
-// Makes a new file with a fresh name in `folder`, recorded for the cleanup;
-// its name in `name`. -1 with errno set when it cannot be made.
-int make_named(int folder, std::string& name) {
-    SignalsHeld held;
-    int fd = -1;
-    if (!with_fresh_name(name, [&](const char* fresh) {
-            fd = openat(folder, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            return fd >= 0;
-        })) {
-        return -1;
-    }
-    posix::record_pending(folder, name.c_str());
-    return fd;
-}
-
-// Gives the unnamed file open at `fd` a fresh name in `folder`, in `name`.
-// Through /proc, which any user may do; else by the descriptor itself, which
-// older kernels allow only to root.
-bool name_unnamed(int fd, int folder, std::string& name) {
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    return with_fresh_name(name, [&](const char* fresh) {
-        return linkat(AT_FDCWD, proc, folder, fresh, AT_SYMLINK_FOLLOW) == 0 ||
-               (errno == ENOENT && linkat(fd, "", folder, fresh, AT_EMPTY_PATH) == 0);
-    });
-}
-
-// Removes the pending file's `name` from the target's folder, or records it
-// as a leftover when the folder will not let it go.
-void drop_name(Target& target, std::string& name) {
-    if (unlinkat(fd_of(target.folder), name.c_str(), 0) != 0 && errno != ENOENT) {
-        target.leftover = target.folder_path + "/" + name;
-    }
-    name.clear();
-    posix::forget_pending();
-}
-
-// Opens the target again by its name in its folder, but only if that name
-// still holds the very file opened at the start, never one put there meanwhile.
-void reopen(Target& target) {
-    const int fd = openat(fd_of(target.folder), target.name.c_str(),
-                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 && is_target(target, info)) {
-        target.handle = fd;
-    } else if (fd >= 0) {
-        ::close(fd);
-    }
-}
-
-}  // namespace
-
-bool open_target(const char* path, Target& target) {
-    target.path = path;
-    struct stat info {};
-    int fd = -1;
-    {
-        // Only a file this exclusive open made is this run's to remove, and
-        // it is recorded for the cleanup as it comes into being.
-        SignalsHeld held;
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-        if (fd >= 0) {
-            if (fstat(fd, &info) != 0) {
-                const int error = errno;
-                // Nothing to tell it from another file by: only an empty file goes.
-                struct stat named {};
-                if (lstat(path, &named) == 0 && S_ISREG(named.st_mode) && named.st_size == 0) {
-                    unlink(path);
-                }
-                ::close(fd);
-                return fail(error);
-            }
-            target.created = true;
-            target.handle = fd;
-            find_in_folder(target, info);
-            if (target.folder != kNoHandle) {
-                posix::record_created(fd_of(target.folder), target.name.c_str(), info);
-            } else {
-                posix::record_created(-1, target.path.c_str(), info);
-            }
-        } else if (errno != EEXIST) {
-            return fail(errno);
-        }
-    }
-    if (fd < 0) {
-        // Still with O_CREAT, as the shell's `>`, so that the kernel's guards
-        // for shared folders apply (another user's file or FIFO in /tmp);
-        // the kernel resolves links, with its own protections and loop limit.
-        fd = open_existing(path);
-        if (fd < 0) {
-            return false;
-        }
-        const int error = fstat(fd, &info) != 0 ? errno
-                          : is_the_report(info)   ? posix::kReportFile
-                                                  : 0;
-        if (error != 0) {
-            ::close(fd);
-            return fail(error);
-        }
-        target.handle = fd;
-        if (S_ISREG(info.st_mode)) {
-            find_in_folder(target, info);
-        } else {
-            // Writing to a pipe or a device waits, as it would have (a regular
-            // file takes no notice of O_NONBLOCK).
-            fcntl(fd, F_SETFL, 0);
-        }
-    }
-    target.id[0] = info.st_dev;
-    target.id[1] = info.st_ino;
-    target.regular = S_ISREG(info.st_mode);
-    target.named = info.st_nlink > 0;
-    // A second name would keep the old contents; a folder that keeps every
-    // name would keep the new file's too.
-    target.replaceable = target.folder != kNoHandle && info.st_nlink == 1 &&
-                         posix::folder_lets_go(fd_of(target.folder));
-    return true;
-}
-
-bool write_through(const Target& target, std::span<const std::uint8_t> image) {
-    return write_all(fd_of(target.handle), image);
-}
-
-bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
-    const int fd = fd_of(target.handle);
-    const auto size = static_cast<off_t>(image.size());
-    // Another run writing in place waits, so the file ends as one whole
-    // image; and the file is written only while it still has its name.
-    if (!lock_whole_file(fd) || !reserve(fd, size) || !still_named(target)) {
-        return false;
-    }
-    bool written = false;
-    {
-        // An interrupt waits until the file holds the whole image, not half of each.
-        SignalsHeld held;
-        posix::note_created_written();
-        written = write_all(fd, image, 0) && (ftruncate(fd, size) == 0 || fail(errno));
-    }
-    // Some file systems acknowledge a truncation and keep the old tail.
-    struct stat after {};
-    return written && (fsync(fd) == 0 || fail(errno)) && (fstat(fd, &after) == 0 || fail(errno)) &&
-           (after.st_size == size || fail(posix::kSizeKept));
-}
-
-void close_target(Target& target, bool succeeded) {
+Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset) {
     if (target.created) {
-        SignalsHeld held;
-        if (!succeeded) {
-            posix::remove_created();
-        }
-        posix::forget_created();
+        posix::note_created_written();
     }
-    close(target.handle);
-    target.handle = kNoHandle;
-    close(target.folder);
-    target.folder = kNoHandle;
+    return write_all(target.fd, data, offset);
 }
 
-PendingFile::PendingFile(Target& target) : target_(target) {
-    const int folder = fd_of(target.folder);
+Result size_of(Target& target, std::uint64_t& size) {
+    struct stat info {};
+    if (sys::fstat(target.fd, &info) != 0) {
+        return failed("fstat");
+    }
+    size = static_cast<std::uint64_t>(info.st_size);
+    return {};
+}
+
+Result cut(Target& target, std::uint64_t size) {
+    return sys::ftruncate(target.fd, static_cast<off_t>(size)) == 0 ? Result{} : failed("ftruncate");
+}
+
+Result sync(Target& target) { return sys::fsync(target.fd) == 0 ? Result{} : failed("fsync"); }
+
+Result make_new_file(Target& target, const std::string& fresh, NewFilePtr& made) {
+    NewFilePtr file(new NewFile);
     // Unnamed where the file system has such files: until it gets its name,
     // whole and synced, nothing is left however the run ends.
-    int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-        fd = make_named(folder, name_);
+    file->fd = sys::openat(target.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (file->fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        InterruptsHeld held;
+        file->fd = sys::openat(target.folder, fresh.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (file->fd >= 0) {
+            file->name = fresh;
+            posix::record_pending(target.folder, file->name.c_str());
+            file->recorded = true;
+        }
     }
-    if (fd < 0) {
-        created_ = refused_or_failed(errno);
-        return;
+    if (file->fd < 0) {
+        return failed("openat");
     }
-    handle_ = fd;
-    created_ = Step::done;
+    made = std::move(file);
+    return {};
 }
 
-PendingFile::~PendingFile() {
-    if (created_ != Step::done) {
-        return;
-    }
-    close(handle_);  // an unnamed file goes with it
-    if (name_.empty() || committed_) {
-        return;
-    }
-    SignalsHeld held;
-    drop_name(target_, name_);
+Result carry_metadata(Target& target, NewFile& file) {
+    return posix::carry_metadata(target.fd, file.fd);
 }
 
-Step PendingFile::carry_over() {
-    return posix::carry_metadata(fd_of(target_.handle), fd_of(handle_));
+Result write_new(NewFile& file, std::span<const std::uint8_t> data) {
+    return write_all(file.fd, data, kAppend);
 }
 
-bool PendingFile::write(std::span<const std::uint8_t> image) {
-    return write_all(fd_of(handle_), image);
-}
+Result sync_new(NewFile& file) { return sys::fsync(file.fd) == 0 ? Result{} : failed("fsync"); }
 
-Step PendingFile::commit() {
-    const int fd = fd_of(handle_);
-    const int folder = fd_of(target_.folder);
-    if (fsync(fd) != 0) {
-        fail(errno);
-        return Step::failed;
-    }
-    SignalsHeld held;
+Result name_new_file(Target& target, NewFile& file, const std::string& fresh) {
     // A folder made append-only meanwhile would keep any name given in it.
-    if (!posix::folder_lets_go(folder)) {
-        return Step::refused;
+    if (!posix::folder_lets_go(target.folder)) {
+        return Failure{Reason::permission, EPERM, "folder keeps names"};
     }
-    // An unnamed file gets its name only now, whole and synced; the signals
-    // are held until it has taken the target's place or lost its name again,
-    // so no handler need know of it.
-    const bool unnamed = name_.empty();
-    if (unnamed && !name_unnamed(fd, folder, name_)) {
-        return refused_or_failed(errno);
+    if (!file.name.empty()) {
+        return {};
     }
+    // Through /proc, which any user may do; else by the descriptor itself,
+    // which older kernels allow only to root.
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", file.fd);
+    if (sys::linkat(AT_FDCWD, proc, target.folder, fresh.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+        (errno != ENOENT ||
+         sys::linkat(file.fd, "", target.folder, fresh.c_str(), AT_EMPTY_PATH) != 0)) {
+        return failed("linkat");
+    }
+    file.name = fresh;
+    return {};
+}
+
+Result move_over(Target& target, NewFile& file) {
+    const std::string name = kept_name(target);
     // Closed first: an old file still open when replaced is freed later,
     // through the journal's list of orphans, which costs a twentieth of a run.
-    ::close(fd_of(target_.handle));
-    target_.handle = kNoHandle;
-    if (renameat(folder, name_.c_str(), folder, target_.name.c_str()) != 0) {
-        const int error = errno;
-        if (unnamed) {
-            drop_name(target_, name_);
-        }
-        reopen(target_);
-        if (target_.handle == kNoHandle) {
-            fail(kMoved);  // the name holds another file, or none
-            return Step::failed;
-        }
-        return refused_or_failed(error);
+    ::close(target.fd);
+    target.fd = -1;
+    if (sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) != 0) {
+        return failed("renameat");
     }
-    committed_ = true;
-    posix::forget_pending();
-    // The folder is not synced: after a crash the path holds the old file or
-    // the new one, either whole, and that is all this promises.
-    return Step::done;
+    if (file.recorded) {
+        posix::forget_pending();
+        file.recorded = false;
+    }
+    file.name.clear();
+    return {};
+}
+
+void drop_new_file(Target& target, NewFile& file, std::string& leftover) {
+    if (file.name.empty()) {
+        return;  // unnamed: it goes as it closes
+    }
+    if (sys::unlinkat(target.folder, file.name.c_str(), 0) != 0 && errno != ENOENT) {
+        leftover = target.folder_path + "/" + file.name;
+    }
+    if (file.recorded) {
+        posix::forget_pending();
+        file.recorded = false;
+    }
+    file.name.clear();
+}
+
+Result reopen(Target& target) {
+    if (target.fd >= 0) {
+        return {};
+    }
+    for (int waited = 0;; waited += kPollMs) {
+        const int fd = sys::openat(target.folder, target.name.c_str(), kWriteFlags | O_NOFOLLOW);
+        if (fd < 0 && errno == EWOULDBLOCK && waited < kPatienceMs) {
+            wait_a_moment();  // a lease, taken as the target was closed: its break is under way
+            continue;
+        }
+        if (fd < 0) {
+            // A link, or nothing, holds the name now.
+            return errno == ENOENT || errno == ELOOP || errno == ENOTDIR
+                       ? Failure{Reason::moved, 0, "openat"}
+                       : failed("openat");
+        }
+        struct stat info {};
+        if (sys::fstat(fd, &info) != 0 || info.st_dev != target.device ||
+            info.st_ino != target.inode) {
+            ::close(fd);
+            return Failure{Reason::moved, 0, "fstat"};
+        }
+        target.fd = fd;
+        return {};
+    }
+}
+
+Result sync_folder(Target& target) {
+    int folder = target.folder;
+    if (!target.folder_readable) {
+        // Only a folder opened for reading can be synced: one the user may
+        // not list went to the disk with the file's own sync.
+        folder = sys::openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) {
+            return errno == EACCES ? Result{} : failed("openat");
+        }
+    }
+    Result failure;
+    if (sys::fsync(folder) != 0 && errno != EINVAL) {
+        failure = failed("fsync");
+    }
+    if (folder != target.folder) {
+        ::close(folder);
+    }
+    return failure;
+}
+
+void remove_created(Target& target, std::string& leftover) {
+    const std::string aside = posix::remove_created();
+    if (!aside.empty()) {
+        leftover = target.folder < 0 ? aside : target.folder_path + "/" + aside;
+    }
 }
 
 }  // namespace vork::platform

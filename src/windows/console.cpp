@@ -17,10 +17,6 @@ namespace vork::platform {
 
 namespace win {
 
-namespace {
-DWORD last_error = 0;  // the system error code of the last failure recorded
-}  // namespace
-
 std::wstring wide(std::string_view text) {
     const std::u16string units = utf16_from_wtf8(text);
     return {units.begin(), units.end()};
@@ -30,18 +26,88 @@ std::string utf8(std::wstring_view text) {
     return wtf8_from_utf16(std::u16string(text.begin(), text.end()));
 }
 
-bool fail(DWORD error) {
-    last_error = error;
-    return false;
+namespace {
+
+Reason reason_of(DWORD error) {
+    switch (error) {
+        case ERROR_SUCCESS:
+            return Reason::none;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_PRIVILEGE_NOT_HELD:
+            return Reason::permission;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+            return Reason::not_found;
+        case ERROR_DIRECTORY:
+            return Reason::not_a_folder;
+        case kIsAFolder:
+            return Reason::is_a_folder;
+        case ERROR_CANT_RESOLVE_FILENAME:
+            return Reason::link_loop;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return Reason::name_too_long;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return Reason::disk_full;
+        case 1295:  // ERROR_DISK_QUOTA_EXCEEDED, which mingw-w64's headers lack
+            return Reason::quota;
+        case ERROR_WRITE_PROTECT:
+            return Reason::read_only;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return Reason::too_many_files;
+        case ERROR_CRC:
+        case ERROR_READ_FAULT:
+        case ERROR_WRITE_FAULT:
+        case ERROR_GEN_FAILURE:
+            return Reason::io_error;
+        case ERROR_LOCK_VIOLATION:
+            return Reason::locked;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_UNABLE_TO_REMOVE_REPLACED:
+            return Reason::in_use;
+        case ERROR_USER_MAPPED_FILE:
+            return Reason::mapped;
+        case ERROR_BROKEN_PIPE:
+        case ERROR_NO_DATA:
+            return Reason::no_reader;
+        case ERROR_NOT_READY:
+            return Reason::no_device;
+        case ERROR_INVALID_HANDLE:
+            return Reason::closed;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return Reason::no_memory;
+        case ERROR_NOT_SAME_DEVICE:
+            return Reason::other_device;
+        case ERROR_NOT_SUPPORTED:
+        case ERROR_CALL_NOT_IMPLEMENTED:
+            return Reason::unsupported;
+        case ERROR_TOO_MANY_LINKS:
+            return Reason::too_many_links;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return Reason::exists;
+        default:
+            return Reason::other;
+    }
 }
 
-bool fail_to_open(const std::wstring& path) {
+}  // namespace
+
+Failure failure_from(DWORD error, const char* step) {
+    return {reason_of(error), static_cast<long>(error), step};
+}
+
+Failure failed_to_open(const std::wstring& path) {
     const DWORD error = GetLastError();
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    return fail(error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-                        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                    ? kIsAFolder
-                    : error);
+    return failure_from(error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+                                (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                            ? kIsAFolder
+                            : error,
+                        "CreateFileW");
 }
 
 bool mark_for_deletion(HANDLE file, bool marked) {
@@ -52,68 +118,6 @@ bool mark_for_deletion(HANDLE file, bool marked) {
 }
 
 }  // namespace win
-
-Failure last_failure() {
-    switch (win::last_error) {
-        case ERROR_SUCCESS:
-            return {Reason::none, 0};
-        case ERROR_ACCESS_DENIED:
-        case ERROR_PRIVILEGE_NOT_HELD:
-            return {Reason::permission, 0};
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_DRIVE:
-        case ERROR_BAD_NETPATH:
-            return {Reason::not_found, 0};
-        case ERROR_DIRECTORY:
-            return {Reason::not_a_folder, 0};
-        case win::kIsAFolder:
-            return {Reason::is_a_folder, 0};
-        case ERROR_CANT_RESOLVE_FILENAME:
-            return {Reason::link_loop, 0};
-        case ERROR_FILENAME_EXCED_RANGE:
-            return {Reason::name_too_long, 0};
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return {Reason::disk_full, 0};
-        case 1295:  // ERROR_DISK_QUOTA_EXCEEDED, which mingw-w64's headers lack
-            return {Reason::quota, 0};
-        case ERROR_WRITE_PROTECT:
-            return {Reason::read_only, 0};
-        case ERROR_TOO_MANY_OPEN_FILES:
-            return {Reason::too_many_files, 0};
-        case ERROR_CRC:
-        case ERROR_READ_FAULT:
-        case ERROR_WRITE_FAULT:
-        case ERROR_GEN_FAILURE:
-            return {Reason::io_error, 0};
-        case ERROR_LOCK_VIOLATION:
-            return {Reason::locked, 0};
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_UNABLE_TO_REMOVE_REPLACED:
-            return {Reason::in_use, 0};
-        case ERROR_USER_MAPPED_FILE:
-            return {Reason::mapped, 0};
-        case ERROR_BROKEN_PIPE:
-        case ERROR_NO_DATA:
-            return {Reason::no_reader, 0};
-        case ERROR_NOT_READY:
-            return {Reason::no_device, 0};
-        case ERROR_INVALID_HANDLE:
-            return {Reason::closed, 0};
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY:
-            return {Reason::no_memory, 0};
-        case win::kMoved:
-            return {Reason::moved, 0};
-        case win::kSizeKept:
-            return {Reason::size_kept, 0};
-        case win::kReportFile:
-            return {Reason::report_file, 0};
-        default:
-            return {Reason::other, static_cast<long>(win::last_error)};
-    }
-}
 
 using win::handle_from;
 using win::handle_of;
@@ -168,27 +172,29 @@ void write_text(std::FILE* out, std::string_view text) {
                   nullptr);
 }
 
-Handle open_for_reading(const char* path) {
+Result open_for_reading(const char* path, Handle& file) {
     // A folder does not open without backup semantics, so it is refused here.
     const std::wstring name = wide(path);
-    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, win::kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        win::fail_to_open(name);
-        return kNoHandle;
+    const HANDLE opened = CreateFileW(name.c_str(), GENERIC_READ, win::kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return win::failed_to_open(name);
     }
-    return handle_from(file);
+    file = handle_from(opened);
+    return {};
 }
 
-long read_some(Handle file, std::span<std::uint8_t> into) {
-    DWORD got = 0;
+Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got) {
+    DWORD n = 0;
     const DWORD wanted = into.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(into.size());
-    if (!ReadFile(handle_of(file), into.data(), wanted, &got, nullptr)) {
+    got = 0;
+    if (!ReadFile(handle_of(file), into.data(), wanted, &n, nullptr)) {
         // A pipe whose writer has finished.
         const DWORD error = GetLastError();
-        return error == ERROR_BROKEN_PIPE ? 0 : (win::fail(error), -1);
+        return error == ERROR_BROKEN_PIPE ? Result{} : win::failure_from(error, "ReadFile");
     }
-    return static_cast<long>(got);
+    got = n;
+    return {};
 }
 
 void close(Handle file) {

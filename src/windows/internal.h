@@ -1,16 +1,36 @@
 // What the Windows implementation files of the platform interface share:
-// names as the system takes them, waiting on other programs, the interrupt's
-// view of the run, and the reason for the last failure.
+// the target's state, names as the system takes them, waiting on other
+// programs, and the interrupt's view of the run.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "platform.h"
 
-namespace vork::platform::win {
+namespace vork::platform {
+
+// The target as opened, and where it lies, links resolved.
+struct Target {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::string path;         // as given
+    std::string folder_path;  // the folder that holds it; empty when unknown
+    std::string name;         // its name there
+    std::uint64_t id[2] = {};  // volume and file index
+    bool created = false;     // made by this run's open, and marked to vanish until written
+    bool marked = false;      // it carries that mark now
+};
+
+// A new file beside the target, marked to vanish unless it takes its place.
+struct NewFile {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::wstring path;
+};
+
+namespace win {
 
 inline HANDLE handle_of(Handle file) { return reinterpret_cast<HANDLE>(file); }
 inline Handle handle_from(HANDLE file) { return reinterpret_cast<Handle>(file); }
@@ -21,19 +41,18 @@ std::wstring wide(std::string_view text);
 // Returns the system's UTF-16 `text` as WTF-8.
 std::string utf8(std::wstring_view text);
 
-// Records `error` (a system error code, or one of the reasons below) as the
-// reason for the failure under way; returns false, for the caller to return.
-bool fail(DWORD error);
-
-// Reasons of this program's own, in the codes Windows leaves to programs.
-inline constexpr DWORD kMoved = 0x20000001;       // the target lost its name meanwhile
-inline constexpr DWORD kSizeKept = 0x20000002;    // the file system kept another size
-inline constexpr DWORD kReportFile = 0x20000003;  // the target is standard output's own file
+// Codes of this program's own, in the range Windows leaves to programs.
 inline constexpr DWORD kIsAFolder = 0x20000004;
 
-// Records the reason why `path` could not be opened, just now: a folder
-// refuses with the same error as a file one may not open.
-bool fail_to_open(const std::wstring& path);
+// The failure the system's `error` stands for, in `step`.
+Failure failure_from(DWORD error, const char* step);
+
+// The failure GetLastError() stands for, in `step`.
+inline Failure failed(const char* step) { return failure_from(GetLastError(), step); }
+
+// Why `path` could not be opened, just now: a folder refuses with the same
+// error as a file one may not open.
+Failure failed_to_open(const std::wstring& path);
 
 // Sharing that lets others go on reading, writing and renaming the file.
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -71,22 +90,14 @@ bool with_patience(Attempt attempt, int patience_ms = kPatienceMs) {
 // handle closes, however the process ends; or takes the mark back.
 bool mark_for_deletion(HANDLE file, bool marked);
 
-// What an interrupt may do: nothing is pending; remove the pending file; or
-// wait, because a replacement, an in-place write or the pending file's
-// removal is under way, and stopping it halfway could leave the old file
-// under a temporary name, half of each, or the pending file behind.
-enum : int { kNothingPending, kFilePending, kMustFinish };
-
 // Routes the interrupt signals to the handler for the whole run, except
 // those the caller chose to ignore, which stay ignored.
 void catch_interrupts();
 
-// Tells the handler what it may do now and, with kFilePending, which file
-// it removes; returns what it could do before.
-int interrupt_may(int state, const std::wstring* pending = nullptr);
+// The new file the interrupt removes, or none (nullptr); set and cleared
+// while interrupts are held.
+void interrupt_removes(const std::wstring* path);
 
-// Moves from kFilePending to kMustFinish; false when an interrupt took the
-// pending file away first and is ending the run.
-bool interrupt_must_wait();
+}  // namespace win
 
-}  // namespace vork::platform::win
+}  // namespace vork::platform

@@ -1,6 +1,6 @@
-// The target on Windows: opened as the shell's `>` opens it; replaced by a
-// new file that no other program can open, given what the old file had and
-// moved over it by its own handle; or else written in place.
+// The target's calls on Windows: the target opened as the shell's `>` opens
+// it; a new file that no other program can open, given what the old file
+// had and moved over it by its own handle.
 #include <windows.h>
 #include <aclapi.h>
 
@@ -12,9 +12,7 @@
 
 namespace vork::platform {
 
-using win::fail;
-using win::handle_from;
-using win::handle_of;
+using win::failed;
 using win::kShareAll;
 using win::mark_for_deletion;
 using win::wide;
@@ -23,19 +21,19 @@ using win::with_patience;
 namespace {
 
 // Writes all of `data` to `file` from its current position.
-bool write_all(HANDLE file, std::span<const std::uint8_t> data) {
+Result write_all(HANDLE file, std::span<const std::uint8_t> data) {
     while (!data.empty()) {
         const DWORD chunk = data.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(data.size());
         DWORD written = 0;
         if (!WriteFile(file, data.data(), chunk, &written, nullptr)) {
-            return fail(GetLastError());
+            return failed("WriteFile");
         }
         if (written == 0) {
-            return fail(ERROR_WRITE_FAULT);
+            return win::failure_from(ERROR_WRITE_FAULT, "WriteFile");
         }
         data = data.subspan(written);
     }
-    return true;
+    return {};
 }
 
 // What the system knows of the file open as `file`; false when it cannot say.
@@ -57,22 +55,9 @@ bool same_file(HANDLE a, HANDLE b) {
            x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
-// Where the target lies, links resolved; empty when unknown.
-std::string final_path(const Target& target) {
-    return target.name.empty() ? std::string() : target.folder_path + "\\" + target.name;
-}
-
-// Whether `path` names the very file that was opened as the target.
-bool names_target(const std::wstring& path, const Target& target) {
-    const HANDLE named = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (named == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    const bool same = identify(named, info) && is_target(target, info);
-    CloseHandle(named);
-    return same;
+// Where the target lies, links resolved.
+std::wstring final_path(const Target& target) {
+    return wide(target.folder_path + "\\" + target.name);
 }
 
 // Where the file open as `file` lies, links resolved; empty when unknown.
@@ -104,9 +89,7 @@ bool names_a_stream(const std::string& path) {
 }
 
 // Whether another program holds the file at `path` without letting it be
-// removed (an emulator with the disk loaded), so that nothing can take its
-// place: found out first, since a failed replacement can leave a backup
-// file of its own behind.
+// removed (an emulator with the disk loaded), so that nothing can take its place.
 bool held_in_place(const std::wstring& path) {
     const HANDLE probe = CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -115,28 +98,6 @@ bool held_in_place(const std::wstring& path) {
     }
     CloseHandle(probe);
     return false;
-}
-
-// Whether a failure with `error` to make or put the new file in place still
-// leaves writing the target in place worth trying.
-Step refused_or_failed(DWORD error) {
-    fail(error);
-    switch (error) {
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:  // another program holds the target open
-        case ERROR_LOCK_VIOLATION:
-        case ERROR_UNABLE_TO_REMOVE_REPLACED:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_FILENAME_EXCED_RANGE:
-        case ERROR_WRITE_PROTECT:
-        case ERROR_NOT_SAME_DEVICE:
-        case ERROR_DISK_FULL:          // no room for one more file
-        case ERROR_HANDLE_DISK_FULL:
-        case ERROR_TOO_MANY_OPEN_FILES:
-            return Step::refused;
-        default:
-            return Step::failed;
-    }
 }
 
 // Whether the file open as `file` is the one standard output writes to,
@@ -190,6 +151,25 @@ bool has_other_streams(const std::wstring& path) {
     return other;
 }
 
+// Whether the files open as `from` and `to` have one owner: giving a new file
+// another owner takes a privilege.
+bool same_owner(HANDLE from, HANDLE to) {
+    PSID owners[2] = {};
+    PSECURITY_DESCRIPTOR descriptors[2] = {};
+    const HANDLE files[2] = {from, to};
+    bool known = true;
+    for (int i = 0; i < 2; ++i) {
+        known = known && GetSecurityInfo(files[i], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                         &owners[i], nullptr, nullptr, nullptr,
+                                         &descriptors[i]) == ERROR_SUCCESS;
+    }
+    const bool same = known && owners[0] != nullptr && owners[1] != nullptr &&
+                      EqualSid(owners[0], owners[1]);
+    LocalFree(descriptors[0]);
+    LocalFree(descriptors[1]);
+    return same;
+}
+
 // Gives the file open as `to` the access rules of the file open as `from`,
 // as they stand (inherited from the folder or its own); false when it cannot.
 bool copy_access_rules(HANDLE from, HANDLE to) {
@@ -211,268 +191,311 @@ bool copy_access_rules(HANDLE from, HANDLE to) {
     return copied;
 }
 
-// Opens the target again by its path, but only if that path still names the
-// very file opened at the start, never one put there meanwhile.
-void reopen(Target& target) {
-    const HANDLE file = CreateFileW(wide(final_path(target)).c_str(), GENERIC_WRITE, kShareAll,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (file != INVALID_HANDLE_VALUE && identify(file, info) && is_target(target, info)) {
-        target.handle = handle_from(file);
-    } else if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-}
-
-// Whether the target is still the file its path names (or, with its path
-// unknown, not on its way out); a file that lost its name since it was
-// opened is one nobody will ever read.
-bool still_named(const Target& target) {
-    if (!target.name.empty()) {
-        return names_target(wide(final_path(target)), target) || fail(win::kMoved);
-    }
-    FILE_STANDARD_INFO standard{};
-    return !GetFileInformationByHandleEx(handle_of(target.handle), FileStandardInfo, &standard,
-                                         sizeof standard) ||
-           !standard.DeletePending || fail(win::kMoved);
-}
-
-// Gives the file open as `file` the size `size` without losing the old
-// contents to a full disk: a larger file gets its room first, which a full
-// disk refuses before any byte changes; a smaller one is cut first, which a
-// file another program maps refuses the same way.
-bool make_room(HANDLE file, LONGLONG size) {
-    LARGE_INTEGER old_size{};
-    if (!GetFileSizeEx(file, &old_size)) {
-        return fail(GetLastError());
-    }
-    if (size > old_size.QuadPart) {
-        FILE_ALLOCATION_INFO room{};
-        room.AllocationSize.QuadPart = size;
-        if (!SetFileInformationByHandle(file, FileAllocationInfo, &room, sizeof room)) {
-            const DWORD error = GetLastError();
-            // Where the file system cannot reserve, nothing better can be done than to write.
-            return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
-                   error == ERROR_INVALID_FUNCTION || fail(error);
-        }
-        return true;
-    }
-    LARGE_INTEGER end{};
-    end.QuadPart = size;
-    return (SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file)) ||
-           fail(GetLastError());
+// Whether `error` says the file system cannot reserve room.
+bool cannot_reserve(DWORD error) {
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 }  // namespace
 
-bool open_target(const char* path, Target& target) {
-    target.path = path;
+void TargetCloser::operator()(Target* target) const {
+    if (target->file != INVALID_HANDLE_VALUE) {
+        CloseHandle(target->file);  // marked: it vanishes as it closes
+    }
+    delete target;
+}
+
+void NewFileCloser::operator()(NewFile* file) const {
+    {
+        InterruptsHeld held;
+        win::interrupt_removes(nullptr);
+    }
+    if (file->file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file->file);  // marked: it vanishes as it closes
+    }
+    delete file;
+}
+
+Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
+    TargetPtr target(new Target);
+    target->path = path;
     const std::wstring name = wide(path);
-    // Links are followed by the system; devices (NUL, CON, COM1) open as such.
-    // Only a file this run made where nothing was is its own: marked at once
-    // to vanish unless the image gets there, however the run ends.
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        target.created = mark_for_deletion(file, true);  // a device takes no such mark
-    } else {
-        file = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    {
+        // Links are followed by the system; devices (NUL, CON, COM1) open as
+        // such. Only a file this run made where nothing was is its own:
+        // marked to vanish, in the same step, unless the image gets there.
+        InterruptsHeld held;
+        file = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL, kShareAll, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            target->created = target->marked = mark_for_deletion(file, true);  // not a device
+        }
     }
     if (file == INVALID_HANDLE_VALUE) {
-        return win::fail_to_open(name);
+        file = CreateFileW(name.c_str(), GENERIC_WRITE | READ_CONTROL, kShareAll, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    if (!target.created && is_the_report(file)) {
-        CloseHandle(file);
-        return fail(win::kReportFile);
+    if (file == INVALID_HANDLE_VALUE) {
+        return win::failed_to_open(name);
     }
-    target.handle = handle_from(file);
-    target.regular = GetFileType(file) == FILE_TYPE_DISK;
+    target->file = file;
+    if (!target->created && is_the_report(file)) {
+        return Failure{Reason::report_file, 0, "CreateFileW"};
+    }
+    facts.regular = GetFileType(file) == FILE_TYPE_DISK;
+    facts.created = target->created;
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!target.regular || !identify(file, info)) {
-        return true;
+    if (facts.regular && identify(file, info)) {
+        target->id[0] = info.dwVolumeSerialNumber;
+        target->id[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+        facts.named = true;
+        facts.other_names = info.nNumberOfLinks > 1;
+        const std::string where = names_a_stream(path) ? std::string() : final_path_of(file);
+        const std::size_t slash = where.find_last_of('\\');
+        if (slash != std::string::npos) {
+            target->folder_path = where.substr(0, slash);
+            target->name = where.substr(slash + 1);
+            facts.folder_known = true;
+            // Another program that holds it without letting it go keeps
+            // anything from taking its place.
+            facts.folder_lets_go = target->created || !held_in_place(wide(where));
+        }
     }
-    target.id[0] = info.dwVolumeSerialNumber;
-    target.id[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-    target.named = true;
-    const std::string where = names_a_stream(path) ? std::string() : final_path_of(file);
-    const std::size_t slash = where.find_last_of('\\');
-    if (slash != std::string::npos) {
-        target.folder_path = where.substr(0, slash);
-        target.name = where.substr(slash + 1);
-    }
-    // A second name would keep the old contents.
-    target.replaceable = !target.name.empty() && info.nNumberOfLinks == 1 &&
-                         (target.created || !held_in_place(wide(where)));
-    return true;
+    opened = std::move(target);
+    return {};
 }
 
-bool write_through(const Target& target, std::span<const std::uint8_t> image) {
-    return write_all(handle_of(target.handle), image);
-}
-
-bool write_in_place(Target& target, std::span<const std::uint8_t> image) {
-    const HANDLE file = handle_of(target.handle);
+Result lock(Target& target) {
     // Another run writing in place waits, so the file ends as one whole image;
     // a lock another program keeps is waited for a few seconds, not for ever.
     OVERLAPPED whole{};
-    const bool locked = with_patience([&] {
-        return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                          MAXDWORD, &whole) != 0;
-    });
-    if (!locked) {
-        return fail(GetLastError());
+    if (with_patience([&] {
+            return LockFileEx(target.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                              MAXDWORD, MAXDWORD, &whole) != 0;
+        })) {
+        return {};
     }
-    const auto size = static_cast<LONGLONG>(image.size());
-    // An interrupt waits until the file holds the whole image, not half of each.
-    win::interrupt_may(win::kMustFinish);
-    bool written = still_named(target) &&
-                   (!target.created || mark_for_deletion(file, false) || fail(GetLastError())) &&
-                   make_room(file, size) &&
-                   (SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
-                    fail(GetLastError())) &&
-                   write_all(file, image);
+    return failed("LockFileEx");
+}
+
+Result reserve(Target& target, std::uint64_t size) {
+    LARGE_INTEGER old_size{};
+    if (!GetFileSizeEx(target.file, &old_size)) {
+        return failed("GetFileSizeEx");
+    }
+    const auto wanted = static_cast<LONGLONG>(size);
+    if (wanted <= old_size.QuadPart) {
+        return {};
+    }
+    FILE_ALLOCATION_INFO room{};
+    room.AllocationSize.QuadPart = wanted;
+    if (SetFileInformationByHandle(target.file, FileAllocationInfo, &room, sizeof room)) {
+        return {};
+    }
+    if (!cannot_reserve(GetLastError())) {
+        return failed("FileAllocationInfo");
+    }
+    // A file system that cannot reserve (Wine's): the room free on its disk instead.
+    ULARGE_INTEGER free_room{};
+    if (!target.folder_path.empty() &&
+        GetDiskFreeSpaceExW(wide(target.folder_path + "\\").c_str(), &free_room, nullptr,
+                            nullptr) &&
+        free_room.QuadPart < static_cast<ULONGLONG>(wanted - old_size.QuadPart)) {
+        return win::failure_from(ERROR_DISK_FULL, "GetDiskFreeSpaceExW");
+    }
+    return {};
+}
+
+Result still_at_name(Target& target) {
+    if (target.name.empty()) {
+        // Its path unknown: only a file on its way out is known to be lost.
+        FILE_STANDARD_INFO standard{};
+        return !GetFileInformationByHandleEx(target.file, FileStandardInfo, &standard,
+                                             sizeof standard) ||
+                       !standard.DeletePending || target.marked
+                   ? Result{}
+                   : Failure{Reason::moved, 0, "FileStandardInfo"};
+    }
+    if (target.marked) {
+        // This run's own mark keeps any open by name out: where the file lies, by its handle.
+        const std::string where = final_path_of(target.file);
+        return CompareStringOrdinal(wide(where).c_str(), -1, final_path(target).c_str(), -1,
+                                    TRUE) == CSTR_EQUAL
+                   ? Result{}
+                   : Failure{Reason::moved, 0, "GetFinalPathNameByHandleW"};
+    }
+    const HANDLE named = CreateFileW(final_path(target).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return Failure{Reason::moved, 0, "CreateFileW"};
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool same = identify(named, info) && is_target(target, info);
+    CloseHandle(named);
+    return same ? Result{} : Failure{Reason::moved, 0, "CreateFileW"};
+}
+
+Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset) {
+    // Written, a file this run made is the image's: the mark comes off.
+    if (target.marked) {
+        if (!mark_for_deletion(target.file, false)) {
+            return failed("FileDispositionInfo");
+        }
+        target.marked = false;
+    }
+    if (offset != kAppend) {
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        if (!SetFilePointerEx(target.file, at, nullptr, FILE_BEGIN)) {
+            return failed("SetFilePointerEx");
+        }
+    }
+    return write_all(target.file, data);
+}
+
+Result size_of(Target& target, std::uint64_t& size) {
+    LARGE_INTEGER now{};
+    if (!GetFileSizeEx(target.file, &now)) {
+        return failed("GetFileSizeEx");
+    }
+    size = static_cast<std::uint64_t>(now.QuadPart);
+    return {};
+}
+
+Result cut(Target& target, std::uint64_t size) {
     LARGE_INTEGER end{};
-    end.QuadPart = size;
-    written = written && ((SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file)) ||
-                          fail(GetLastError()));
-    win::interrupt_may(win::kNothingPending);
-    // Some file systems acknowledge a change of size and keep the old one.
-    LARGE_INTEGER after{};
-    written = written && (FlushFileBuffers(file) || fail(GetLastError())) &&
-              (GetFileSizeEx(file, &after) || fail(GetLastError())) &&
-              (after.QuadPart == size || fail(win::kSizeKept));
-    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
-    return written;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(target.file, end, nullptr, FILE_BEGIN) && SetEndOfFile(target.file)
+               ? Result{}
+               : failed("SetEndOfFile");
 }
 
-void close_target(Target& target, bool succeeded) {
-    // A file this run made and could not fill goes as its handle closes.
-    if (!succeeded && target.created && target.handle != kNoHandle) {
-        mark_for_deletion(handle_of(target.handle), true);
-    }
-    close(target.handle);
-    target.handle = kNoHandle;
+Result sync(Target& target) {
+    return FlushFileBuffers(target.file) ? Result{} : failed("FlushFileBuffers");
 }
 
-PendingFile::PendingFile(Target& target) : target_(target) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned long long seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name_ = ".vork-";
-        for (int i = 0; i < 6; ++i) {
-            seed = seed * 6364136223846793005u + 1442695040888963407u;
-            name_ += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
-        }
-        const std::wstring path = wide(target.folder_path + "\\" + name_);
-        // Shared with nobody but the interrupt handler, which may remove it:
-        // no scanner can open it, so nothing holds it when it is put in place.
-        // The mark makes it vanish whatever ends the process.
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC,
-                                        FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            mark_for_deletion(file, true);
-            handle_ = handle_from(file);
-            created_ = Step::done;
-            win::interrupt_may(win::kFilePending, &path);
-            return;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS) {
-            created_ = refused_or_failed(GetLastError());
-            return;
-        }
+Result make_new_file(Target& target, const std::string& fresh, NewFilePtr& made) {
+    NewFilePtr file(new NewFile);
+    file->path = wide(target.folder_path + "\\" + fresh);
+    // Made and marked in one step the interrupt waits for. Shared with
+    // nobody but the interrupt, which may remove it: no scanner can open it,
+    // so nothing holds it when it is put in place.
+    InterruptsHeld held;
+    file->file = CreateFileW(file->path.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC | READ_CONTROL,
+                             FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file->file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return win::failure_from(error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error,
+                                 "CreateFileW");
     }
-    created_ = refused_or_failed(ERROR_FILE_EXISTS);
+    mark_for_deletion(file->file, true);
+    win::interrupt_removes(&file->path);
+    made = std::move(file);
+    return {};
 }
 
-PendingFile::~PendingFile() {
-    if (created_ != Step::done || committed_) {
-        return;
-    }
-    close(handle_);  // marked: it vanishes as it closes
-    win::interrupt_may(win::kNothingPending);
-}
-
-Step PendingFile::carry_over() {
-    if (target_.created) {
-        return Step::done;  // a new target has nothing of its own
-    }
-    const HANDLE from = handle_of(target_.handle);
-    const HANDLE to = handle_of(handle_);
+Result carry_metadata(Target& target, NewFile& file) {
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(from, FileBasicInfo, &basic, sizeof basic)) {
-        fail(GetLastError());
-        return Step::failed;
+    if (!GetFileInformationByHandleEx(target.file, FileBasicInfo, &basic, sizeof basic)) {
+        return failed("FileBasicInfo");
     }
     // What these calls cannot give a new file (compression, encryption, a
-    // sparse file, other streams) stays with the old file: written in place.
+    // sparse file, other streams, another owner) stays with the old file:
+    // written in place.
     constexpr DWORD kNotCarried = FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED |
                                   FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_REPARSE_POINT;
-    if ((basic.FileAttributes & kNotCarried) != 0 ||
-        has_other_streams(wide(final_path(target_))) || !copy_access_rules(from, to)) {
-        return Step::refused;
+    if ((basic.FileAttributes & kNotCarried) != 0 || has_other_streams(final_path(target))) {
+        return Failure{Reason::unsupported, 0, "FileBasicInfo"};
+    }
+    if (!same_owner(target.file, file.file)) {
+        return Failure{Reason::permission, 0, "OWNER_SECURITY_INFORMATION"};
+    }
+    if (!copy_access_rules(target.file, file.file)) {
+        return Failure{Reason::permission, 0, "SetSecurityInfo"};
     }
     // Its attributes (hidden, system, ...) and its creation time; the other
     // times are the new file's own.
     FILE_BASIC_INFO kept{};
     kept.CreationTime = basic.CreationTime;
     kept.FileAttributes = basic.FileAttributes;
-    return SetFileInformationByHandle(to, FileBasicInfo, &kept, sizeof kept) ? Step::done
-                                                                              : Step::refused;
+    return SetFileInformationByHandle(file.file, FileBasicInfo, &kept, sizeof kept)
+               ? Result{}
+               : Failure{Reason::permission, 0, "FileBasicInfo"};
 }
 
-bool PendingFile::write(std::span<const std::uint8_t> image) {
-    return write_all(handle_of(handle_), image);
+Result write_new(NewFile& file, std::span<const std::uint8_t> data) {
+    return write_all(file.file, data);
 }
 
-Step PendingFile::commit() {
-    const HANDLE file = handle_of(handle_);
-    if (!FlushFileBuffers(file)) {
-        fail(GetLastError());
-        return Step::failed;
-    }
-    if (!win::interrupt_must_wait()) {
-        return Step::failed;  // an interrupt took the file away and is ending the run
-    }
-    // From here on an interrupt waits for this step to end, whichever way.
-    const std::wstring final_name = wide(final_path(target_));
+Result sync_new(NewFile& file) {
+    return FlushFileBuffers(file.file) ? Result{} : failed("FlushFileBuffers");
+}
+
+Result name_new_file(Target& /*target*/, NewFile& /*file*/, const std::string& /*fresh*/) {
+    return {};  // it has its name from the start, and the mark to vanish
+}
+
+Result move_over(Target& target, NewFile& file) {
+    const std::wstring to = final_path(target);
     // Our own handle on the target would stand in the way; closed, a file
     // this run created vanishes and leaves the name free.
-    CloseHandle(handle_of(target_.handle));
-    target_.handle = kNoHandle;
-    // The new file's mark comes off only for the move, and back at once if
-    // it does not happen; no other program can open the file meanwhile.
-    // One that holds the target for a moment delays the move.
+    CloseHandle(target.file);
+    target.file = INVALID_HANDLE_VALUE;
+    // The mark comes off only for the move, and back at once if it does not
+    // happen; no other program can open the file meanwhile. One that holds
+    // the target for a moment delays the move.
     const ULONGLONG deadline = GetTickCount64() + win::kPatienceMs;
     for (;;) {
-        mark_for_deletion(file, false);
-        if (move_by_handle(file, final_name)) {
-            break;
+        mark_for_deletion(file.file, false);
+        if (move_by_handle(file.file, to)) {
+            win::interrupt_removes(nullptr);
+            return {};
         }
         const DWORD error = GetLastError();
-        mark_for_deletion(file, true);
+        mark_for_deletion(file.file, true);
         if ((win::held_by_another(error) || error == ERROR_ACCESS_DENIED) &&
             GetTickCount64() < deadline) {
             Sleep(1);
             continue;
         }
-        win::interrupt_may(win::kFilePending);
-        if (refused_or_failed(error) == Step::failed) {
-            return Step::failed;
-        }
-        reopen(target_);  // written in place instead, as `copy` would
-        if (target_.handle == kNoHandle) {
-            fail(win::kMoved);  // the path names another file, or none
-            return Step::failed;
-        }
-        return Step::refused;
+        return win::failure_from(error, "FileRenameInfo");
     }
-    committed_ = true;
-    close(handle_);
-    handle_ = kNoHandle;
-    win::interrupt_may(win::kNothingPending);
-    return Step::done;
+}
+
+void drop_new_file(Target& /*target*/, NewFile& file, std::string& /*leftover*/) {
+    win::interrupt_removes(nullptr);
+    CloseHandle(file.file);  // marked: it vanishes as it closes
+    file.file = INVALID_HANDLE_VALUE;
+}
+
+Result reopen(Target& target) {
+    if (target.file != INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    const HANDLE file = CreateFileW(final_path(target).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file != INVALID_HANDLE_VALUE && identify(file, info) && is_target(target, info)) {
+        target.file = file;
+        return {};
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return Failure{Reason::moved, 0, "CreateFileW"};  // the path names another file, or none
+}
+
+Result sync_folder(Target& /*target*/) {
+    return {};  // NTFS logs the move with the file's own flush, made after it
+}
+
+void remove_created(Target& target, std::string& /*leftover*/) {
+    // Marked again, it goes as its handle closes, whatever else is at its name.
+    if (target.file != INVALID_HANDLE_VALUE && !target.marked) {
+        target.marked = mark_for_deletion(target.file, true);
+    }
 }
 
 }  // namespace vork::platform

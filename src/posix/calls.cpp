@@ -1,0 +1,111 @@
+#include "posix/calls.h"
+
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace vork::platform::posix {
+
+namespace {
+
+long made = 0;
+long failing = 0;  // the call that fails, counted as `made`; 0: none
+int failing_error = 0;
+
+// Makes `call` once, or fails it when it is the one chosen; again while interrupted.
+template <typename Call>
+auto through(Call call) -> decltype(call()) {
+    for (;;) {
+        if (++made == failing) {
+            errno = failing_error;
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+}  // namespace
+
+void fail_nth_call(long nth, int error) {
+    made = 0;
+    failing = nth;
+    failing_error = error;
+}
+
+long calls_made() { return made; }
+
+namespace calls {
+
+int open(const char* path, int flags, mode_t mode) {
+    return through([&] { return ::open(path, flags, mode); });
+}
+int openat(int folder, const char* name, int flags, mode_t mode) {
+    return through([&] { return ::openat(folder, name, flags, mode); });
+}
+int fstat(int fd, struct stat* info) { return through([&] { return ::fstat(fd, info); }); }
+int fstatat(int folder, const char* name, struct stat* info, int flags) {
+    return through([&] { return ::fstatat(folder, name, info, flags); });
+}
+int statx_of(int fd, struct statx* info) {
+    return through([&] {
+        return ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_BASIC_STATS, info);
+    });
+}
+ssize_t readlink(const char* path, char* into, size_t size) {
+    return through([&] { return ::readlink(path, into, size); });
+}
+ssize_t write(int fd, const void* data, size_t size) {
+    return through([&] { return ::write(fd, data, size); });
+}
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+    return through([&] { return ::pwrite(fd, data, size, offset); });
+}
+int fsync(int fd) { return through([&] { return ::fsync(fd); }); }
+int ftruncate(int fd, off_t size) { return through([&] { return ::ftruncate(fd, size); }); }
+int fallocate(int fd, int mode, off_t offset, off_t size) {
+    return through([&] { return ::fallocate(fd, mode, offset, size); });
+}
+int lock(int fd, struct flock* whole) {
+    return through([&] { return ::fcntl(fd, F_OFD_SETLK, whole); });
+}
+int ioctl(int fd, unsigned long request, void* argument) {
+    return through([&] { return ::ioctl(fd, request, argument); });
+}
+int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
+    return through([&] { return ::linkat(from_folder, from, to_folder, to, flags); });
+}
+int renameat(int from_folder, const char* from, int to_folder, const char* to) {
+    return through([&] { return ::renameat(from_folder, from, to_folder, to); });
+}
+int unlinkat(int folder, const char* name, int flags) {
+    return through([&] { return ::unlinkat(folder, name, flags); });
+}
+int fchown(int fd, uid_t owner, gid_t group) {
+    return through([&] { return ::fchown(fd, owner, group); });
+}
+int fchmod(int fd, mode_t mode) { return through([&] { return ::fchmod(fd, mode); }); }
+ssize_t flistxattr(int fd, char* names, size_t size) {
+    return through([&] { return ::flistxattr(fd, names, size); });
+}
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+    return through([&] { return ::fgetxattr(fd, name, value, size); });
+}
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+    return through([&] { return ::fsetxattr(fd, name, value, size, flags); });
+}
+int fremovexattr(int fd, const char* name) {
+    return through([&] { return ::fremovexattr(fd, name); });
+}
+
+}  // namespace calls
+
+}  // namespace vork::platform::posix

@@ -1,0 +1,130 @@
+// The target's faults by number: each scenario is run again and again, its
+// Nth system call failing with a chosen error, N = 1, 2, ... until a run
+// meets no failure; every run must leave the old file or the image, nothing
+// beside, and tell the error that was injected.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "posix/calls.h"
+#include "scratch.h"
+#include "target.h"
+
+namespace {
+
+using namespace vork_test;
+using vork::platform::posix::calls_made;
+using vork::platform::posix::fail_nth_call;
+
+enum class Around { nothing, second_name, keeps_names, pipe };
+
+struct SweepCase {
+    const char* name;
+    const char* old;  // the target's contents before the run; nullptr: no target
+    Around around = Around::nothing;
+};
+
+void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
+
+class Sweep : public testing::TestWithParam<SweepCase> {};
+
+// Makes `folder` keep every name made in it (append-only), or no longer.
+bool keep_names(const fs::path& folder, bool on) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = on ? FS_APPEND_FL : 0;
+    const bool set = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    close(fd);
+    return set;
+}
+
+TEST_P(Sweep, EachFailingCallLeavesTheOldFileOrTheImage) {
+    const SweepCase& c = GetParam();
+    if (c.around == Around::keeps_names && getuid() != 0) {
+        GTEST_SKIP() << "needs root, to make a folder append-only";
+    }
+    const std::span image{reinterpret_cast<const std::uint8_t*>(kImage.data()), kImage.size()};
+    for (const int error : {EIO, ENOSPC, EACCES, EXDEV, EINTR}) {
+        for (long nth = 1;; ++nth) {
+            ASSERT_LT(nth, 400) << "the run never ends without a failure";
+            Scratch scratch;
+            const fs::path target = scratch.work() / "out.bin";
+            Files before;
+            int reader = -1;
+            if (c.around == Around::pipe) {
+                ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
+                reader = open(target.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            } else if (c.old != nullptr) {
+                write_file(target, c.old);
+                before["out.bin"] = c.old;
+            }
+            if (c.around == Around::second_name) {
+                fs::create_hard_link(target, scratch.work() / "other.bin");
+                before["other.bin"] = c.old;
+            }
+            if (c.around == Around::keeps_names && !keep_names(scratch.work(), true)) {
+                GTEST_SKIP() << "no append-only folders on this file system";
+            }
+
+            fail_nth_call(nth, error);
+            const vork::TargetOutcome outcome = vork::write_target(target.c_str(), image);
+            const long made = calls_made();
+            fail_nth_call(0, 0);
+            if (c.around == Around::keeps_names) {
+                keep_names(scratch.work(), false);
+            }
+
+            const std::string at = std::string(strerrorname_np(error)) + " at call " +
+                                   std::to_string(nth) + " (" + outcome.failure.step + ")";
+            Files image_there;
+            for (const auto& [name, contents] : before) {
+                image_there[name] = kImage;
+            }
+            image_there["out.bin"] = kImage;
+            if (c.around == Around::pipe) {
+                char got[64] = {};
+                const ssize_t n = read(reader, got, sizeof got);
+                close(reader);
+                const std::string received(got, static_cast<std::size_t>(n > 0 ? n : 0));
+                EXPECT_EQ(received, outcome.write == vork::TargetWrite::ok ? kImage : received) << at;
+            } else if (outcome.write == vork::TargetWrite::ok) {
+                EXPECT_EQ(scratch.files(), image_there) << at;
+            } else {
+                // In place, or once the image has taken the target's place,
+                // the image may be there already: the run then says it could
+                // not make sure of it.
+                const bool image_allowed = c.around == Around::second_name ||
+                                           c.around == Around::keeps_names ||
+                                           outcome.failure.step == std::string(vork::kAfterTheMove);
+                const Files left = scratch.files();
+                EXPECT_TRUE(left == before || (image_allowed && left == image_there))
+                    << at << ": " << testing::PrintToString(left);
+            }
+            if (outcome.write != vork::TargetWrite::ok) {
+                EXPECT_EQ(outcome.failure.reason, vork::failure_from_errno(error).reason) << at;
+            }
+            EXPECT_EQ(outcome.leftover, "") << at;
+            if (made < nth) {
+                break;  // no call failed: every one has been tried
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, Sweep,
+    testing::Values(SweepCase{.name = "NewTarget", .old = nullptr},
+                    SweepCase{.name = "OlderTarget", .old = "a much longer older image"},
+                    SweepCase{.name = "SecondName", .old = "older", .around = Around::second_name},
+                    SweepCase{.name = "FolderKeepsNames", .old = "older",
+                              .around = Around::keeps_names},
+                    SweepCase{.name = "Pipe", .old = nullptr, .around = Around::pipe}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
