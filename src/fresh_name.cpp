@@ -5,10 +5,15 @@
 
 namespace vork {
 
+namespace {
+std::uint64_t seed = 0;
+}  // namespace
+
+void seed_fresh_names(std::uint64_t chosen) { seed = chosen; }
+
 std::string fresh_name() {
     // Lower case only: a folder that ignores case must not see two names as one.
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    static std::uint64_t seed = 0;
     if (seed == 0) {
         // The clock, and where the stack lies, which differs from run to run.
         const auto now = std::chrono::steady_clock::now().time_since_epoch().count() ^

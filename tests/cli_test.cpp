@@ -581,6 +581,75 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("real.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"real.bin", kImage}},
                 .strace = "-e inject=linkat:error=ENOENT:when=1", .meanwhile = kLockedByAnother},
+        // The target replaced between its open and the look at its folder:
+        // the image goes to the path as the last writer's, never into the old file.
+        CliCase{.name = "TargetReplacedBeforeItsFolderIsFound",
+                .before = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", kImage}},
+                .strace = "-P WORK/out.bin -e trace=newfstatat -e inject=newfstatat:signal=STOP:when=1",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    another_vork(s, "other.raw 2600 2C00 out.bin");
+                }}},
+        // A full disk that shows only as the new file is written: in place.
+        over_older("NoRoomToWriteTheNewFileWritesInPlace",
+                   "-e trace=write -e inject=write:error=ENOSPC:when=1"),
+        // The folder's sync after the move is part of the success.
+        CliCase{.name = "FolderSyncFails",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .err = kIoError,
+                .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=3"},
+        // In place, the name removed during the write, or made a link to the
+        // very file before it: never status 0 for a file nobody will read.
+        CliCase{.name = "InPlaceTargetRemovedDuringTheWrite",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1, .after = {{"src.bin", kCode}, {"other.bin", kImage}},
+                .err = kMovedMeanwhile,
+                .strace = "-e trace=pwrite64 -e inject=pwrite64:signal=STOP:when=1",
+                .meanwhile = {.before = kSecondName.before,
+                              .during = [](const Scratch& s) { fs::remove(s.work() / "out.bin"); }}},
+        CliCase{.name = "InPlaceNameBecomesALinkToTheVeryFile",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"out.bin", "older"}, {"other.bin", "older"}},
+                .err = kMovedMeanwhile,
+                .strace = kStopAtRoom,
+                .meanwhile = {.before = kSecondName.before,
+                              .during = [](const Scratch& s) {
+                                  fs::remove(s.work() / "out.bin");
+                                  fs::create_symlink("other.bin", s.work() / "out.bin");
+                              }}},
+        // A file made through a link to nothing is this run's, and goes on failure.
+        CliCase{.name = "DanglingLinkTargetGoesOnFailure",
+                .before = {{"src.bin", kCode}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1, .after = {{"src.bin", kCode}}, .links = {{"out.bin", "new.bin"}},
+                .err = kIoError, .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=1"},
+        // An append-only folder the user may write and search but not list:
+        // in place, nothing left beside.
+        CliCase{.name = "UnlistableAppendOnlyFolderWritesInPlace",
+                .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
+                .output = converted("dir/out.bin"), .status = 0,
+                .after = {{"src.bin", kCode}, {"dir/out.bin", kImage}},
+                .meanwhile = {.before = [](const Scratch& s) {
+                                  ASSERT_EQ(chown((s.work() / "dir/out.bin").c_str(), 65534, 65534), 0);
+                                  fs::permissions(s.work() / "dir", static_cast<fs::perms>(0333));
+                                  append_only(s.work() / "dir", true);
+                              },
+                              .after = [](const Scratch& s) {
+                                  append_only(s.work() / "dir", false);
+                                  fs::permissions(s.work() / "dir", fs::perms::all);
+                              }},
+                .unprivileged = true, .needs_root = true},
         // Another program's lease on the target is not waited for beyond a few seconds.
         CliCase{.name = "LeaseHeldByAnotherProgram",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fresh_name.h"
 #include "posix/calls.h"
 #include "scratch.h"
 #include "target.h"
@@ -23,7 +24,13 @@ using namespace vork_test;
 using vork::platform::posix::calls_made;
 using vork::platform::posix::fail_nth_call;
 
-enum class Around { nothing, second_name, keeps_names, pipe };
+enum class Around {
+    nothing,
+    second_name,  // a hard link, other.bin
+    keeps_names,  // an append-only folder
+    pipe,         // a FIFO with a reader
+    names_taken,  // the first fresh names hold a file and a link to another file
+};
 
 struct SweepCase {
     const char* name;
@@ -50,7 +57,11 @@ TEST_P(Sweep, EachFailingCallLeavesTheOldFileOrTheImage) {
         GTEST_SKIP() << "needs root, to make a folder append-only";
     }
     const std::span image{reinterpret_cast<const std::uint8_t*>(kImage.data()), kImage.size()};
-    for (const int error : {EIO, ENOSPC, EACCES, EXDEV, EINTR}) {
+    std::vector<int> errors{EIO, ENOSPC, EACCES, EXDEV, EINTR};
+    if (c.around == Around::names_taken) {
+        errors.push_back(EOPNOTSUPP);  // no unnamed files: named from the start
+    }
+    for (const int error : errors) {
         for (long nth = 1;; ++nth) {
             ASSERT_LT(nth, 400) << "the run never ends without a failure";
             Scratch scratch;
@@ -68,6 +79,16 @@ TEST_P(Sweep, EachFailingCallLeavesTheOldFileOrTheImage) {
                 fs::create_hard_link(target, scratch.work() / "other.bin");
                 before["other.bin"] = c.old;
             }
+            if (c.around == Around::names_taken) {
+                vork::seed_fresh_names(7);
+                const std::string file = vork::fresh_name();
+                const std::string link = vork::fresh_name();
+                vork::seed_fresh_names(7);
+                write_file(scratch.work() / "victim", "secret");
+                write_file(scratch.work() / file, "taken");
+                fs::create_symlink("victim", scratch.work() / link);
+                before.insert({{"victim", "secret"}, {file, "taken"}, {link, "secret"}});
+            }
             if (c.around == Around::keeps_names && !keep_names(scratch.work(), true)) {
                 GTEST_SKIP() << "no append-only folders on this file system";
             }
@@ -82,11 +103,11 @@ TEST_P(Sweep, EachFailingCallLeavesTheOldFileOrTheImage) {
 
             const std::string at = std::string(strerrorname_np(error)) + " at call " +
                                    std::to_string(nth) + " (" + outcome.failure.step + ")";
-            Files image_there;
-            for (const auto& [name, contents] : before) {
-                image_there[name] = kImage;
-            }
+            Files image_there = before;
             image_there["out.bin"] = kImage;
+            if (c.around == Around::second_name) {
+                image_there["other.bin"] = kImage;
+            }
             if (c.around == Around::pipe) {
                 char got[64] = {};
                 const ssize_t n = read(reader, got, sizeof got);
@@ -124,7 +145,9 @@ INSTANTIATE_TEST_SUITE_P(
                     SweepCase{.name = "SecondName", .old = "older", .around = Around::second_name},
                     SweepCase{.name = "FolderKeepsNames", .old = "older",
                               .around = Around::keeps_names},
-                    SweepCase{.name = "Pipe", .old = nullptr, .around = Around::pipe}),
+                    SweepCase{.name = "Pipe", .old = nullptr, .around = Around::pipe},
+                    SweepCase{.name = "FreshNamesTaken", .old = "older",
+                              .around = Around::names_taken}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -17,6 +17,7 @@ TEST(Wtf8, NamesGoBothWaysExactly) {
         {u"keep\xFFFD.bin", "keep\xEF\xBF\xBD.bin"},   // ... never this look-alike
         {u"end\xD800", "end\xED\xA0\x80"},
         {u"\U00010000.bin", "\xF0\x90\x80\x80.bin"},   // the first pair of the astral planes
+        {u"\U0010FFFF.bin", "\xF4\x8F\xBF\xBF.bin"},   // ... and the last, DBFF DFFF
         {u"\xD800\xE000", "\xED\xA0\x80\xEE\x80\x80"},  // a high surrogate, then no low one
     };
     for (const auto& name : names) {
