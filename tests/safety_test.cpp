@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <csignal>
 #include <fstream>
 #include <thread>
@@ -644,5 +646,93 @@ TEST_P(PendingFileSignal, RemovesTheFileBeforeDying) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, PendingFileSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+}  // namespace
+
+namespace {
+
+// FAT and exFAT through FUSE, as a user's memory card is mounted: a file
+// system that refuses any change of mode and a cut that does not shrink, and
+// one that ignores case. Every run replaces or writes the target whole and
+// keeps the name as the folder spells it.
+struct FuseCase {
+    const char* name;
+    const char* disk;  // "fat" (fusefat on the image) or "exfat" (exfat-fuse on a loop device)
+    Files before;      // on the disk
+    const char* target;
+    Files after;
+};
+
+void PrintTo(const FuseCase& c, std::ostream* os) { *os << c.name; }
+
+class FuseDisk : public testing::TestWithParam<FuseCase> {};
+
+// Runs the shell `line`, its output dropped; whether it worked.
+bool shell(const std::string& line) { return std::system((line + " >/dev/null 2>&1").c_str()) == 0; }
+
+TEST_P(FuseDisk, TargetWrittenWholeUnderItsOwnSpelling) {
+    const FuseCase& c = GetParam();
+    const bool fat = std::string(c.disk) == "fat";
+    const char* const needs = fat ? "fusefat and mkfs.vfat (Debian packages fusefat, dosfstools)"
+                                  : "exfat-fuse and mkfs.exfat (Debian packages exfat-fuse, exfatprogs)";
+    if (getuid() != 0 || !shell(fat ? "command -v fusefat && command -v mkfs.vfat"
+                                    : "command -v mount.exfat-fuse && command -v mkfs.exfat")) {
+        GTEST_SKIP() << "needs root, " << needs;
+    }
+    Scratch scratch;
+    write_file(scratch.work() / "src.bin", kCode);
+    const fs::path image = scratch.work().parent_path() / "disk.img";
+    const fs::path mount = scratch.work() / "disk";
+    fs::create_directory(mount);
+    std::string loop;
+    bool mounted = shell("truncate -s 8M '" + image.string() + "'");
+    if (fat) {
+        mounted = mounted && shell("mkfs.vfat '" + image.string() + "'") &&
+                  shell("fusefat -o rw+ '" + image.string() + "' '" + mount.string() + "'");
+    } else {
+        std::FILE* attached = popen(("losetup -f --show '" + image.string() + "' 2>/dev/null").c_str(), "r");
+        char device[64] = {};
+        if (attached != nullptr && std::fgets(device, sizeof device, attached) != nullptr) {
+            loop = std::string(device, std::strcspn(device, "\n"));
+        }
+        if (attached != nullptr) {
+            pclose(attached);
+        }
+        mounted = mounted && !loop.empty() && shell("mkfs.exfat " + loop) &&
+                  shell("mount.exfat-fuse " + loop + " '" + mount.string() + "'");
+    }
+    if (!mounted) {
+        if (!loop.empty()) {
+            shell("losetup -d " + loop);
+        }
+        GTEST_SKIP() << "cannot mount " << c.disk << " here (" << needs << ", /dev/fuse)";
+    }
+    for (const auto& [name, contents] : c.before) {
+        write_file(mount / name, contents);
+    }
+    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", std::string("disk/") + c.target});
+    Files left;
+    for (const auto& entry : fs::directory_iterator(mount)) {
+        left[entry.path().filename().string()] = read_file(entry.path());
+    }
+    shell("umount '" + mount.string() + "'");
+    if (!loop.empty()) {
+        shell("losetup -d " + loop);
+    }
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    EXPECT_EQ(left, c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disks, FuseDisk,
+    testing::Values(
+        FuseCase{"FatNewTarget", "fat", {}, "NEW.BIN", {{"NEW.BIN", kImage}}},
+        FuseCase{"FatOlderOfTheSameSize", "fat", {{"OLD.BIN", "0123456789abc"}}, "OLD.BIN",
+                 {{"OLD.BIN", kImage}}},
+        FuseCase{"FatLongerOlder", "fat", {{"OLD.BIN", kLongerOld}}, "OLD.BIN",
+                 {{"OLD.BIN", kImage}}},
+        FuseCase{"ExfatKeepsTheSpelling", "exfat", {{"GAME.BIN", "older"}}, "game.bin",
+                 {{"GAME.BIN", kImage}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -155,37 +155,38 @@ bool is_the_report(const struct stat& file) {
 
 // The name under which the target's folder keeps the target: on a folder
 // that ignores case (FAT, exFAT), the spelling it already has, which a
-// rename to the name as typed would change.
+// rename to the name as typed would change. Such a folder finds the name in
+// another case too, and does not list it as typed.
 std::string kept_name(const Target& target) {
     std::string swapped = target.name;
     for (char& c : swapped) {
         c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
-    struct stat as_typed {};
     struct stat other_case {};
     if (swapped == target.name ||
-        fstatat(target.folder, target.name.c_str(), &as_typed, AT_SYMLINK_NOFOLLOW) != 0 ||
-        fstatat(target.folder, swapped.c_str(), &other_case, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(as_typed, other_case)) {
+        fstatat(target.folder, swapped.c_str(), &other_case, AT_SYMLINK_NOFOLLOW) != 0) {
         return target.name;
     }
-    std::string kept = target.name;
     const int listing = openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* folder = listing >= 0 ? fdopendir(listing) : nullptr;
     if (folder == nullptr) {
         if (listing >= 0) {
             ::close(listing);
         }
-        return kept;
+        return target.name;
     }
+    std::string kept;
     while (const dirent* entry = readdir(folder)) {
-        if (strcasecmp(entry->d_name, target.name.c_str()) == 0) {
-            kept = entry->d_name;
+        if (target.name == entry->d_name) {
+            kept = target.name;
             break;
+        }
+        if (kept.empty() && strcasecmp(entry->d_name, target.name.c_str()) == 0) {
+            kept = entry->d_name;
         }
     }
     closedir(folder);
-    return kept;
+    return kept.empty() ? target.name : kept;
 }
 
 // Writes all of `data` to `fd` at `offset`, or from where it stands with
