@@ -653,14 +653,17 @@ namespace {
 
 // FAT and exFAT through FUSE, as a user's memory card is mounted: a file
 // system that refuses any change of mode and a cut that does not shrink, and
-// one that ignores case. Every run replaces or writes the target whole and
-// keeps the name as the folder spells it.
+// one that ignores case; and xfs, whose folders count their quota by a
+// project id. Every run replaces or writes the target whole, keeps the name
+// as the folder spells it and all the file had.
 struct FuseCase {
     const char* name;
-    const char* disk;  // "fat" (fusefat on the image) or "exfat" (exfat-fuse on a loop device)
+    const char* disk;  // "fat" (fusefat on the image), "exfat" (exfat-fuse), "xfs" (loop mount)
     Files before;      // on the disk
     const char* target;
     Files after;
+    const char* prepare = "true";  // a shell line run on the disk before the run
+    const char* check = "true";    // ... and after it, which must succeed
 };
 
 void PrintTo(const FuseCase& c, std::ostream* os) { *os << c.name; }
@@ -672,11 +675,16 @@ bool shell(const std::string& line) { return std::system((line + " >/dev/null 2>
 
 TEST_P(FuseDisk, TargetWrittenWholeUnderItsOwnSpelling) {
     const FuseCase& c = GetParam();
-    const bool fat = std::string(c.disk) == "fat";
-    const char* const needs = fat ? "fusefat and mkfs.vfat (Debian packages fusefat, dosfstools)"
-                                  : "exfat-fuse and mkfs.exfat (Debian packages exfat-fuse, exfatprogs)";
-    if (getuid() != 0 || !shell(fat ? "command -v fusefat && command -v mkfs.vfat"
-                                    : "command -v mount.exfat-fuse && command -v mkfs.exfat")) {
+    const std::string disk = c.disk;
+    const bool fat = disk == "fat";
+    const bool xfs = disk == "xfs";
+    const char* const needs =
+        fat   ? "fusefat and mkfs.vfat (Debian packages fusefat, dosfstools)"
+        : xfs ? "mkfs.xfs and xfs_io (Debian package xfsprogs)"
+              : "exfat-fuse and mkfs.exfat (Debian packages exfat-fuse, exfatprogs)";
+    if (getuid() != 0 || !shell(fat   ? "command -v fusefat && command -v mkfs.vfat"
+                                : xfs ? "command -v mkfs.xfs && command -v xfs_io"
+                                      : "command -v mount.exfat-fuse && command -v mkfs.exfat")) {
         GTEST_SKIP() << "needs root, " << needs;
     }
     Scratch scratch;
@@ -685,8 +693,11 @@ TEST_P(FuseDisk, TargetWrittenWholeUnderItsOwnSpelling) {
     const fs::path mount = scratch.work() / "disk";
     fs::create_directory(mount);
     std::string loop;
-    bool mounted = shell("truncate -s 8M '" + image.string() + "'");
-    if (fat) {
+    bool mounted = shell("truncate -s " + std::string(xfs ? "320M" : "8M") + " '" + image.string() + "'");
+    if (xfs) {
+        mounted = mounted && shell("mkfs.xfs -q '" + image.string() + "'") &&
+                  shell("mount -o loop '" + image.string() + "' '" + mount.string() + "'");
+    } else if (fat) {
         mounted = mounted && shell("mkfs.vfat '" + image.string() + "'") &&
                   shell("fusefat -o rw+ '" + image.string() + "' '" + mount.string() + "'");
     } else {
@@ -710,7 +721,10 @@ TEST_P(FuseDisk, TargetWrittenWholeUnderItsOwnSpelling) {
     for (const auto& [name, contents] : c.before) {
         write_file(mount / name, contents);
     }
+    const std::string on_disk = "cd '" + mount.string() + "' && ";
+    EXPECT_TRUE(shell(on_disk + c.prepare)) << c.prepare;
     const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", std::string("disk/") + c.target});
+    EXPECT_TRUE(shell(on_disk + c.check)) << c.check;
     Files left;
     for (const auto& entry : fs::directory_iterator(mount)) {
         left[entry.path().filename().string()] = read_file(entry.path());
@@ -732,7 +746,10 @@ INSTANTIATE_TEST_SUITE_P(
         FuseCase{"FatLongerOlder", "fat", {{"OLD.BIN", kLongerOld}}, "OLD.BIN",
                  {{"OLD.BIN", kImage}}},
         FuseCase{"ExfatKeepsTheSpelling", "exfat", {{"GAME.BIN", "older"}}, "game.bin",
-                 {{"GAME.BIN", kImage}}}),
+                 {{"GAME.BIN", kImage}}},
+        FuseCase{"XfsProjectKept", "xfs", {{"out.bin", "older"}}, "out.bin", {{"out.bin", kImage}},
+                 "xfs_io -c 'chproj 42' out.bin",
+                 "xfs_io -c lsproj out.bin | grep -qx 'projid = 42'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
