@@ -16,6 +16,7 @@ void show_documentation(std::FILE* out) {
         "exemple :VORK.exe PROGRAMME.BIN 2600 2C00 GAME.BIN\n",
         "Ajoute un heder et footer en chargent PROGRAMME.BIN. \n",
         "Le programme se chargera a l'adresse $2600 et ce lancera en $2C00 \n",
+        "\nVORK.exe --list GAME.BIN : les blocs et l'adresse de lancement de GAME.BIN\n",
     };
     for (const char* line : kLines) {
         platform::write_text(out, line);

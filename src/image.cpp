@@ -43,4 +43,46 @@ bool runs_past_end(std::uint16_t load_address, std::size_t code_size) {
     return load_address + code_size > 0x10000;
 }
 
+Listing read_binary(std::span<const std::uint8_t> file) {
+    Listing listing;
+    const auto fault = [&](Malformed kind, std::size_t at, std::size_t count = 0) {
+        listing.fault = kind;
+        listing.offset = at;
+        listing.count = count;
+        return listing;
+    };
+    std::size_t at = 0;
+    while (at < file.size() && file[at] == kHeaderMarker) {
+        if (file.size() - at < kHeaderSize) {
+            return fault(Malformed::cut_in_header, at);
+        }
+        const Block block{static_cast<std::uint16_t>(file[at + 3] << 8 | file[at + 4]),
+                          std::size_t{file[at + 1]} << 8 | file[at + 2]};
+        const std::size_t data = at + kHeaderSize;
+        if (file.size() - data < block.size) {
+            return fault(Malformed::cut_in_block, at, block.size - (file.size() - data));
+        }
+        listing.blocks.push_back(block);
+        at = data + block.size;
+    }
+    constexpr std::size_t kFooterSize = kFramingSize - kHeaderSize;
+    if (at == file.size()) {
+        return fault(Malformed::no_footer, at);
+    }
+    if (file[at] != kFooterMarker) {
+        return fault(Malformed::not_a_marker, at);
+    }
+    if (file.size() - at < kFooterSize) {
+        return fault(Malformed::cut_in_footer, at);
+    }
+    if (file[at + 1] != 0 || file[at + 2] != 0) {
+        return fault(Malformed::footer_not_zero, at);
+    }
+    listing.exec_address = static_cast<std::uint16_t>(file[at + 3] << 8 | file[at + 4]);
+    if (file.size() - at > kFooterSize) {
+        return fault(Malformed::after_footer, at + kFooterSize, file.size() - at - kFooterSize);
+    }
+    return listing;
+}
+
 }  // namespace vork

@@ -57,6 +57,30 @@ constexpr char kCause[] = "Cause : %s\n";
 constexpr char kOtherCause[] = "Cause : erreur systeme %ld\n";
 // What --version prints after the banner.
 constexpr char kVersion[] = "vork %s\n";
+// For standard error: the command line lacks what the run needs.
+constexpr char kArgumentCount[] = "Erreur, il faut 4 arguments, %d %s\n";
+constexpr const char* kGiven[] = {"donne", "donnes"};
+constexpr char kListWithoutFile[] = "Erreur, --list attend le nom d'un fichier\n";
+
+// What --list prints of a Thomson binary, labels padded with dots like the report's.
+constexpr int kLabelWidth = 20;
+constexpr char kListFile[] = "Fichier binaire..... : %s\n";
+constexpr char kBlockLabel[] = "Bloc %d";
+constexpr char kBlock[] = "%s : $%04X a $%04X, %d octets\n";
+constexpr char kEmptyBlock[] = "%s : $%04X, 0 octets\n";
+constexpr char kBlockPastFFFF[] = "%s : $%04X a $FFFF, %d octets (%d au-dela de $FFFF)\n";
+constexpr char kListExec[] = "Adr de Lancement.... : $%04X\n";
+// What is wrong with a file that is not a whole binary, and at which offset
+// (counted from 0, as xxd counts).
+constexpr char kCutInHeader[] = "Erreur, le fichier s'arrete dans l'en-tete du bloc %d (octet %d)\n";
+constexpr char kCutInBlock[] =
+    "Erreur, le fichier s'arrete dans le bloc %d (octet %d) : il manque %d octets\n";
+constexpr char kNotAMarker[] =
+    "Erreur, octet $%02X a l'octet %d : ni un debut de bloc ($00) ni la fin ($FF)\n";
+constexpr char kNoFooter[] = "Erreur, le fichier s'arrete sans sa fin ($FF) (octet %d)\n";
+constexpr char kCutInFooter[] = "Erreur, le fichier s'arrete dans sa fin ($FF) (octet %d)\n";
+constexpr char kFooterNotZero[] = "Erreur, la fin ($FF) de l'octet %d n'a pas ses deux octets nuls\n";
+constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a partir de l'octet %d\n";
 
 // The system's reasons, in the order of vork::Reason.
 constexpr const char* kReasons[] = {
@@ -249,6 +273,112 @@ std::uint16_t address_value(std::span<const std::uint8_t, kAddressDigits> digits
     return static_cast<std::uint16_t>(value);
 }
 
+// Prints the block of `listing` numbered `number` (from 1).
+void print_block(std::FILE* out, int number, const Block& block) {
+    char label[32];
+    const int length = std::snprintf(label, sizeof label, kBlockLabel, number);
+    for (int at = length; at < kLabelWidth; ++at) {
+        label[at] = '.';
+    }
+    label[length < kLabelWidth ? kLabelWidth : length] = '\0';
+    if (block.size == 0) {
+        print(out, kEmptyBlock, label, block.load);
+    } else if (runs_past_end(block.load, block.size)) {
+        print(out, kBlockPastFFFF, label, block.load, static_cast<int>(block.size),
+              static_cast<int>(block.load + block.size - 0x10000));
+    } else {
+        print(out, kBlock, label, block.load,
+              static_cast<unsigned>(block.load + block.size - 1), static_cast<int>(block.size));
+    }
+}
+
+// Prints where `listing` goes wrong, in `file`.
+void print_fault(std::FILE* out, const Listing& listing, std::span<const std::uint8_t> file) {
+    // Sizes and offsets of a file no larger than kMaxBinarySize.
+    const int block = static_cast<int>(listing.blocks.size()) + 1;
+    const int offset = static_cast<int>(listing.offset);
+    const int count = static_cast<int>(listing.count);
+    switch (listing.fault) {
+        case Malformed::none:
+            break;
+        case Malformed::cut_in_header:
+            print(out, kCutInHeader, block, offset);
+            break;
+        case Malformed::cut_in_block:
+            print(out, kCutInBlock, block, offset, count);
+            break;
+        case Malformed::not_a_marker:
+            print(out, kNotAMarker, static_cast<unsigned>(file[listing.offset]), offset);
+            break;
+        case Malformed::no_footer:
+            print(out, kNoFooter, offset);
+            break;
+        case Malformed::cut_in_footer:
+            print(out, kCutInFooter, offset);
+            break;
+        case Malformed::footer_not_zero:
+            print(out, kFooterNotZero, offset);
+            break;
+        case Malformed::after_footer:
+            print(out, kAfterFooter, count, offset);
+            break;
+    }
+}
+
+// Lists the blocks of the Thomson binary at `path`, opened only for
+// reading and read up to the largest size a binary can have.
+int list(const char* path, const Console& console) {
+    std::FILE* const out = console.out;
+    if (path == nullptr) {
+        show_documentation(out);
+        console.flush();
+        platform::write_text(stderr, kListWithoutFile);
+        return console.end(kExitUsage);
+    }
+    const std::string path_shown = shown(console.out_terminal, path);
+    platform::Handle file = platform::kNoHandle;
+    if (auto failure = platform::open_for_reading(path, file)) {
+        print(out, kNotOpened, path_shown.c_str());
+        console.cause(*failure);
+        show_documentation(out);
+        return console.end(kExitFailure);
+    }
+    print(out, kListFile, path_shown.c_str());
+    const std::unique_ptr<std::uint8_t, decltype(&std::free)> buffer(
+        static_cast<std::uint8_t*>(std::malloc(kMaxBinarySize)), &std::free);
+    if (!buffer) {
+        platform::close(file);
+        platform::write_text(out, kNoMemory);
+        show_documentation(out);
+        return console.end(kExitFailure);
+    }
+    std::size_t size = 0;
+    Failure read_failure;
+    const SourceRead read =
+        read_source(file, std::span{buffer.get(), kMaxBinarySize}, size, read_failure);
+    platform::close(file);
+    if (read == SourceRead::unreadable) {
+        print(out, kUnreadable, path_shown.c_str());
+        console.cause(read_failure);
+        return console.end(kExitFailure);
+    }
+    if (read == SourceRead::too_large) {
+        print(out, kTooLarge, path_shown.c_str(), static_cast<int>(kMaxBinarySize));
+        return console.end(kExitFailure);
+    }
+    const std::span contents{buffer.get(), size};
+    const Listing listing = read_binary(contents);
+    for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
+        print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
+    }
+    if (listing.fault != Malformed::none) {
+        print_fault(out, listing, contents);
+        return console.end(kExitFailure);
+    }
+    print(out, kListExec, listing.exec_address);
+    return console.end(kExitSuccess);
+}
+
 }  // namespace
 
 std::string visible_name(std::string_view name) {
@@ -317,8 +447,13 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         print(out, kVersion, VORK_VERSION);
         return console.end(kExitSuccess);
     }
+    if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
+        return list(argc > 2 ? argv[2] : nullptr, console);
+    }
     if (argc < 5) {
         show_documentation(out);
+        console.flush();
+        print(stderr, kArgumentCount, argc - 1, kGiven[argc - 1 > 1 ? 1 : 0]);
         return console.end(kExitUsage);
     }
     const char* const source_path = argv[1];

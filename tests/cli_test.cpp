@@ -35,11 +35,11 @@ struct Meanwhile {
 
 struct CliCase {
     const char* name;
-    Files before;  // files in the work folder before the run
-    std::vector<std::string> args;
-    std::string output;  // everything printed after the banner
-    int status;
-    Files after;  // every file in the work folder and its folders after the run
+    Files before = {};  // files in the work folder before the run
+    std::vector<std::string> args = {};
+    std::string output = "";  // everything printed after the banner
+    int status = 0;
+    Files after = {};  // every file in the work folder and its folders after the run
     Files links = {};  // symbolic links to make before the run: name and what it names
     Report report = Report::captured;
     Fd3 fd3 = Fd3::none;
@@ -123,6 +123,19 @@ std::string target_not_opened(const std::string& target) {
 const std::string kTooLarge(65536, '\x39');
 const std::string kPastFFFF(40000, '\x12');
 
+// --list on GAME.BIN holding `file`: the lines after the file's name, and the status.
+CliCase listed(const char* name, const std::string& file, const std::string& lines, int status) {
+    return {.name = name, .before = {{"GAME.BIN", file}}, .args = {"--list", "GAME.BIN"},
+            .output = "Fichier binaire..... : GAME.BIN\n" + lines, .status = status,
+            .after = {{"GAME.BIN", file}}};
+}
+const std::string kBlock1 = "Bloc 1.............. : $2600 a $2602, 3 octets\n";
+const std::string kStartsAt2C00 = "Adr de Lancement.... : $2C00\n";
+// Two blocks, code and data, and the footer.
+const std::string kTwoBlocks = bytes({0, 0, 3, 0x26, 0, 0xAA, 0xBB, 0xCC, 0, 0, 2, 0xA0, 0, 0xFF, 0,
+                                      0xFF, 0, 0, 0x2C, 0});
+const std::string kFooter = bytes({0xFF, 0, 0, 0x2C, 0});
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, Cli,
     testing::Values(
@@ -152,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"UpperCaseHIsAPath", {}, {"-H", "2600", "2C00", "out.bin"},
                 echo("-H", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert -H " + kDoc, 1,
                 {}, {}, Report::captured, Fd3::none, kNotFound},
-        CliCase{"NoArguments", {}, {}, kDoc, 2, {}},
+        CliCase{.name = "NoArguments", .output = kDoc, .status = 2,
+                .err = "Erreur, il faut 4 arguments, 0 donne\n"},
         // The long options every command-line tool takes; --help whatever follows it.
         CliCase{"LongHelp", {{"src.bin", kCode}}, {"--help", "2600", "2C00", "out.bin"}, kDoc, 0,
                 {{"src.bin", kCode}}},
@@ -166,8 +180,9 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"FolderAsTarget", {{"src.bin", kCode}}, {"src.bin", "2600", "2C00", "."},
                 target_not_opened("."), 1, {{"src.bin", kCode}}, {}, Report::captured, Fd3::none,
                 cause("C'est un dossier")},
-        CliCase{"ThreeArguments", {{"src.bin", kCode}}, {"src.bin", "2600", "2C00"}, kDoc, 2,
-                {{"src.bin", kCode}}},
+        CliCase{.name = "ThreeArguments", .before = {{"src.bin", kCode}},
+                .args = {"src.bin", "2600", "2C00"}, .output = kDoc, .status = 2,
+                .after = {{"src.bin", kCode}}, .err = "Erreur, il faut 4 arguments, 3 donnes\n"},
         CliCase{"MissingSource", {}, {"nope.bin", "2600", "2C00", "out.bin"},
                 echo("nope.bin", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert nope.bin " +
                     kDoc,
@@ -235,6 +250,35 @@ INSTANTIATE_TEST_SUITE_P(
                 echo("src.bin", "out.bin", "FFFD", "FFFD") + sizes(3) + kDone, 0,
                 {{"src.bin", kCode},
                  {"out.bin", bytes({0, 0, 3, 0xFF, 0xFD}) + kCode + bytes({0xFF, 0, 0, 0xFF, 0xFD})}}},
+        // --list: the blocks of a binary, or what is wrong with it and where.
+        listed("ListOneBlock", kImage, kBlock1 + kStartsAt2C00, 0),
+        listed("ListCodeAndData", kTwoBlocks,
+               kBlock1 + "Bloc 2.............. : $A000 a $A001, 2 octets\n" + kStartsAt2C00, 0),
+        listed("ListEmptyBlock", bytes({0, 0, 0, 0x30, 0}) + kFooter,
+               "Bloc 1.............. : $3000, 0 octets\n" + kStartsAt2C00, 0),
+        listed("ListBlockPastFFFF", bytes({0, 0, 4, 0xFF, 0xFE, 1, 2, 3, 4}) + kFooter,
+               "Bloc 1.............. : $FFFE a $FFFF, 4 octets (2 au-dela de $FFFF)\n" +
+                   kStartsAt2C00, 0),
+        listed("ListCutInAHeader", kImage.substr(0, 8) + bytes({0, 0, 1}),
+               kBlock1 + "Erreur, le fichier s'arrete dans l'en-tete du bloc 2 (octet 8)\n", 1),
+        listed("ListCutInABlock", kImage.substr(0, 7),
+               "Erreur, le fichier s'arrete dans le bloc 1 (octet 0) : il manque 1 octets\n", 1),
+        listed("ListRawFile", kCode,
+               "Erreur, octet $AA a l'octet 0 : ni un debut de bloc ($00) ni la fin ($FF)\n", 1),
+        listed("ListNoFooter", kImage.substr(0, 8),
+               kBlock1 + "Erreur, le fichier s'arrete sans sa fin ($FF) (octet 8)\n", 1),
+        listed("ListEmptyFile", "", "Erreur, le fichier s'arrete sans sa fin ($FF) (octet 0)\n", 1),
+        listed("ListCutInTheFooter", kImage.substr(0, 11),
+               kBlock1 + "Erreur, le fichier s'arrete dans sa fin ($FF) (octet 8)\n", 1),
+        listed("ListFooterNotZero", kImage.substr(0, 8) + bytes({0xFF, 0, 1, 0x2C, 0}),
+               kBlock1 + "Erreur, la fin ($FF) de l'octet 8 n'a pas ses deux octets nuls\n", 1),
+        listed("ListBytesAfterTheFooter", kImage + "\x1A\x1A",
+               kBlock1 + "Erreur, 2 octets apres la fin ($FF), a partir de l'octet 13\n", 1),
+        CliCase{.name = "ListMissingFile", .args = {"--list", "NOPE.BIN"},
+                .output = "Erreur, fichier non ouvert NOPE.BIN " + kDoc, .status = 1,
+                .err = kNotFound},
+        CliCase{.name = "ListWithoutFile", .args = {"--list"}, .output = kDoc, .status = 2,
+                .err = "Erreur, --list attend le nom d'un fichier\n"},
         CliCase{"TargetCannotBeCreated", {{"src.bin", kCode}},
                 {"src.bin", "2600", "2C00", "no/dir/out.bin"},
                 echo("src.bin", "no/dir/out.bin", "2600", "2C00") + sizes(3) +
@@ -250,6 +294,16 @@ INSTANTIATE_TEST_SUITE_P(
                             echo("/proc/self/mem", "out.bin", "2600", "2C00") +
                                 "Erreur, lecture impossible /proc/self/mem\n",
                             1, {}, {}, Report::captured, Fd3::none, kIoError},
+                    // Read up to the largest binary, never opened for writing.
+                    CliCase{.name = "ListEndlessDevice", .args = {"--list", "/dev/zero"},
+                            .output = "Fichier binaire..... : /dev/zero\n"
+                                      "Erreur, fichier trop grand /dev/zero (327680 octets au plus)\n",
+                            .status = 1},
+                    CliCase{.name = "ListAnotherUsersFile", .before = {{"GAME.BIN", kImage}},
+                            .args = {"--list", "GAME.BIN"},
+                            .output = "Fichier binaire..... : GAME.BIN\n" + kBlock1 + kStartsAt2C00,
+                            .status = 0, .after = {{"GAME.BIN", kImage}}, .unprivileged = true,
+                            .needs_root = true},
                     CliCase{"HighBytesInAddress", {{"src.bin", kCode}},
                             {"src.bin", "\xff\x80", "2C00", "out.bin"},
                             echo("src.bin", "out.bin", "\xff\x80", "2C00") + sizes(3) + kBadDigit +
