@@ -60,6 +60,14 @@ std::string remove_created();
 void record_pending(int folder, const char* name);
 void forget_pending();
 
+// Finds the folder that holds the target just opened (`file` is its
+// fstat), and its name there, into `target`; left unknown when not found.
+void find_in_folder(Target& target, const struct stat& file);
+
+// The name under which the target's folder keeps the target: on a folder
+// that ignores case, the spelling it already has.
+std::string kept_name(const Target& target);
+
 // Gives the file open at `to` the owner, group, mode, extended attributes
 // (ACLs included), file flags and project of the file open at `from`,
 // changing only what differs.

@@ -1,10 +1,7 @@
 // The target's calls on POSIX systems: the target opened as the shell's `>`
 // opens it, found in its folder, and from then on reached only through
 // those two descriptors, whatever happens meanwhile to the names on the way.
-#include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,6 +17,8 @@ namespace vork::platform {
 namespace sys = posix::calls;
 using posix::failed;
 using posix::same_file;
+using posix::find_in_folder;
+using posix::kept_name;
 
 namespace {
 
@@ -28,79 +27,24 @@ namespace {
 constexpr int kPatienceMs = 5000;
 constexpr int kPollMs = 10;
 
-void wait_a_moment() {
-    const timespec pause{0, kPollMs * 1000000L};
-    nanosleep(&pause, nullptr);
+// Calls `attempt` (a result of 0 or more: done) again while it fails with an
+// error `busy` says another program causes for now, for kPatienceMs at most.
+template <typename Attempt, typename Busy>
+int patiently(Attempt attempt, Busy busy) {
+    for (int waited = 0;; waited += kPollMs) {
+        const int result = attempt();
+        if (result >= 0 || !busy(errno) || waited >= kPatienceMs) {
+            return result;
+        }
+        const timespec pause{0, kPollMs * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
 }
+
+// Whether `error` is the break of another program's lease, under way.
+bool lease_breaking(int error) { return error == EWOULDBLOCK; }
 
 constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
-// Splits `path` into the folder it names its file in and that file's name.
-void split(const std::string& path, std::string& folder, std::string& name) {
-    const std::size_t slash = path.rfind('/');
-    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Makes the folder `folder_path`, open at `folder`, the target's, with the target's `name` there.
-void take_folder(Target& target, std::string folder_path, std::string name, int folder,
-                 bool readable) {
-    target.folder = folder;
-    target.folder_readable = readable;
-    target.folder_path = std::move(folder_path);
-    target.name = std::move(name);
-}
-
-// Opens `folder_path` for reading, or else only as a path (a folder one may
-// search and write but not list); -1 when it cannot be opened.
-int open_folder(const std::string& folder_path, bool& readable) {
-    int folder = sys::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    readable = folder >= 0;
-    if (folder < 0 && errno == EACCES) {
-        folder = sys::open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    }
-    return folder;
-}
-
-// Finds the folder that holds the file just opened, and its name there: the
-// folder of the path as given; or, when the last name in the path is a
-// link, the folder the kernel says the file lies in. A name that holds
-// another file by now, or none, is still the target's: the image goes
-// there, as the last writer's. Left unknown when the path's folder cannot be
-// opened and the kernel does not say (no /proc, a path too long), or the
-// file has no name.
-void find_in_folder(Target& target, const struct stat& file) {
-    std::string folder_path;
-    std::string name;
-    split(target.path, folder_path, name);
-    bool readable = false;
-    int folder = name.empty() ? -1 : open_folder(folder_path, readable);
-    if (folder >= 0) {
-        struct stat named {};
-        const bool found = sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
-        if ((found && !S_ISLNK(named.st_mode)) || (!found && errno == ENOENT)) {
-            take_folder(target, std::move(folder_path), std::move(name), folder, readable);
-            return;
-        }
-        ::close(folder);
-    }
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", target.fd);
-    char where[PATH_MAX];
-    const ssize_t n = sys::readlink(link, where, sizeof where);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof where || where[0] != '/') {
-        return;
-    }
-    split(std::string(where, static_cast<std::size_t>(n)), folder_path, name);
-    folder = open_folder(folder_path, readable);
-    struct stat named {};
-    if (folder >= 0 && sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        same_file(named, file)) {
-        take_folder(target, std::move(folder_path), std::move(name), folder, readable);
-    } else if (folder >= 0) {
-        ::close(folder);
-    }
-}
 
 // Takes the file this run's open just made as the target, recorded for the
 // cleanup as it comes into being (the caller holds the signals).
@@ -129,20 +73,15 @@ Result take_created(Target& target, int fd, struct stat& info) {
 // Opens the existing `path` for writing as `>` does, but never waits on the
 // break of another program's lease beyond the bound; a FIFO that nobody
 // reads yet is waited for, as `>` waits for it.
-Result open_existing(const char* path, int& fd) {
-    for (int waited = 0;; waited += kPollMs) {
-        fd = sys::open(path, kWriteFlags | O_CREAT, 0666);
-        if (fd < 0 && errno == ENXIO) {
-            fd = sys::open(path, (kWriteFlags | O_CREAT) & ~O_NONBLOCK, 0666);
-        }
-        if (fd >= 0) {
-            return {};
-        }
-        if (errno != EWOULDBLOCK || waited >= kPatienceMs) {
-            return failed("open");
-        }
-        wait_a_moment();
-    }
+int open_existing(const char* path) {
+    return patiently(
+        [&] {
+            const int fd = sys::open(path, kWriteFlags | O_CREAT, 0666);
+            return fd < 0 && errno == ENXIO
+                       ? sys::open(path, (kWriteFlags | O_CREAT) & ~O_NONBLOCK, 0666)
+                       : fd;
+        },
+        lease_breaking);
 }
 
 // Whether the file described by `file` is the one standard output writes
@@ -151,42 +90,6 @@ Result open_existing(const char* path, int& fd) {
 bool is_the_report(const struct stat& file) {
     struct stat report {};
     return !S_ISCHR(file.st_mode) && fstat(STDOUT_FILENO, &report) == 0 && same_file(report, file);
-}
-
-// The name under which the target's folder keeps the target: on a folder
-// that ignores case (FAT, exFAT), the spelling it already has, which a
-// rename to the name as typed would change. Such a folder finds the name in
-// another case too, and does not list it as typed.
-std::string kept_name(const Target& target) {
-    std::string swapped = target.name;
-    for (char& c : swapped) {
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c >= 'A' && c <= 'Z' ? c + 32 : c);
-    }
-    struct stat other_case {};
-    if (swapped == target.name ||
-        fstatat(target.folder, swapped.c_str(), &other_case, AT_SYMLINK_NOFOLLOW) != 0) {
-        return target.name;
-    }
-    const int listing = openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* folder = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (folder == nullptr) {
-        if (listing >= 0) {
-            ::close(listing);
-        }
-        return target.name;
-    }
-    std::string kept;
-    while (const dirent* entry = readdir(folder)) {
-        if (target.name == entry->d_name) {
-            kept = target.name;
-            break;
-        }
-        if (kept.empty() && strcasecmp(entry->d_name, target.name.c_str()) == 0) {
-            kept = entry->d_name;
-        }
-    }
-    closedir(folder);
-    return kept.empty() ? target.name : kept;
 }
 
 // Writes all of `data` to `fd` at `offset`, or from where it stands with
@@ -272,8 +175,9 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
         // Still with O_CREAT, as the shell's `>`, so that the kernel's guards
         // for shared folders apply (another user's file or FIFO in /tmp);
         // the kernel resolves links, with its own protections and loop limit.
-        if (auto failure = open_existing(path, target->fd)) {
-            return failure;
+        target->fd = open_existing(path);
+        if (target->fd < 0) {
+            return failed("open");
         }
         if (sys::fstat(target->fd, &info) != 0) {
             return failed("fstat");
@@ -305,18 +209,12 @@ Result lock(Target& target) {
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    for (int waited = 0;; waited += kPollMs) {
-        if (sys::lock(target.fd, &whole) == 0) {
-            return {};
-        }
-        if (errno == ENOLCK || errno == EINVAL || errno == ENOTSUP) {
-            return {};  // no locks on this file system: as before there were any
-        }
-        if ((errno != EAGAIN && errno != EACCES) || waited >= kPatienceMs) {
-            return failed("lock");
-        }
-        wait_a_moment();
+    if (patiently([&] { return sys::lock(target.fd, &whole); },
+                  [](int error) { return error == EAGAIN || error == EACCES; }) == 0 ||
+        errno == ENOLCK || errno == EINVAL || errno == ENOTSUP) {
+        return {};  // locked; or no locks on this file system, as before there were any
     }
+    return failed("lock");
 }
 
 Result reserve(Target& target, std::uint64_t size) {
@@ -459,27 +357,23 @@ Result reopen(Target& target) {
     if (target.fd >= 0) {
         return {};
     }
-    for (int waited = 0;; waited += kPollMs) {
-        const int fd = sys::openat(target.folder, target.name.c_str(), kWriteFlags | O_NOFOLLOW);
-        if (fd < 0 && errno == EWOULDBLOCK && waited < kPatienceMs) {
-            wait_a_moment();  // a lease, taken as the target was closed: its break is under way
-            continue;
-        }
-        if (fd < 0) {
-            // A link, or nothing, holds the name now.
-            return errno == ENOENT || errno == ELOOP || errno == ENOTDIR
-                       ? Failure{Reason::moved, 0, "openat"}
-                       : failed("openat");
-        }
-        struct stat info {};
-        if (sys::fstat(fd, &info) != 0 || info.st_dev != target.device ||
-            info.st_ino != target.inode) {
-            ::close(fd);
-            return Failure{Reason::moved, 0, "fstat"};
-        }
-        target.fd = fd;
-        return {};
+    // A lease taken as the target was closed is waited for as at the first open.
+    const int fd = patiently(
+        [&] { return sys::openat(target.folder, target.name.c_str(), kWriteFlags | O_NOFOLLOW); },
+        lease_breaking);
+    if (fd < 0) {
+        // A link, or nothing, holds the name now.
+        return errno == ENOENT || errno == ELOOP || errno == ENOTDIR
+                   ? Failure{Reason::moved, 0, "openat"}
+                   : failed("openat");
     }
+    struct stat info {};
+    if (sys::fstat(fd, &info) != 0 || info.st_dev != target.device || info.st_ino != target.inode) {
+        ::close(fd);
+        return Failure{Reason::moved, 0, "fstat"};
+    }
+    target.fd = fd;
+    return {};
 }
 
 Result sync_folder(Target& target) {

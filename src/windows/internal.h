@@ -90,6 +90,15 @@ bool with_patience(Attempt attempt, int patience_ms = kPatienceMs) {
 // handle closes, however the process ends; or takes the mark back.
 bool mark_for_deletion(HANDLE file, bool marked);
 
+// Where the file open as `file` lies, links resolved; empty when unknown.
+std::string final_path_of(HANDLE file);
+
+// Finds the folder that holds the target just opened, and its name there,
+// and whether a new file there could take its place; a stream of a file
+// (GAME.BIN:stream), which a replacement would take its file with, is left
+// without a folder, to be written in place.
+void find_in_folder(Target& target, TargetFacts& facts);
+
 // Routes the interrupt signals to the handler for the whole run, except
 // those the caller chose to ignore, which stay ignored.
 void catch_interrupts();

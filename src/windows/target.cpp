@@ -2,7 +2,6 @@
 // it; a new file that no other program can open, given what the old file
 // had and moved over it by its own handle.
 #include <windows.h>
-#include <aclapi.h>
 
 #include <cstring>
 #include <string>
@@ -36,23 +35,22 @@ Result write_all(HANDLE file, std::span<const std::uint8_t> data) {
     return {};
 }
 
-// What the system knows of the file open as `file`; false when it cannot say.
-bool identify(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
-    return GetFileInformationByHandle(file, &info) != 0;
+// Fills `id` with the volume and index that tell the file open as `file`
+// from any other; false when the system cannot say.
+bool identify(HANDLE file, std::uint64_t (&id)[2]) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        return false;
+    }
+    id[0] = info.dwVolumeSerialNumber;
+    id[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    return true;
 }
 
-// Whether `info` is that of the file opened as the target.
-bool is_target(const Target& target, const BY_HANDLE_FILE_INFORMATION& info) {
-    return target.id[0] == info.dwVolumeSerialNumber &&
-           target.id[1] == (std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow);
-}
-
-// Whether the files open as `a` and `b` are one file.
-bool same_file(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION x{};
-    BY_HANDLE_FILE_INFORMATION y{};
-    return identify(a, x) && identify(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+// Whether the file open as `file` is the one opened as the target.
+bool is_target(const Target& target, HANDLE file) {
+    std::uint64_t id[2] = {};
+    return identify(file, id) && id[0] == target.id[0] && id[1] == target.id[1];
 }
 
 // Where the target lies, links resolved.
@@ -60,52 +58,15 @@ std::wstring final_path(const Target& target) {
     return wide(target.folder_path + "\\" + target.name);
 }
 
-// Where the file open as `file` lies, links resolved; empty when unknown.
-std::string final_path_of(HANDLE file) {
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD n = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()),
-                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n >= path.size()) {
-        path.resize(n);
-        n = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()),
-                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    }
-    if (n == 0 || n >= path.size()) {
-        return {};
-    }
-    path.resize(n);
-    return win::utf8(path);
-}
-
-// Whether `path` names a stream of a file (`GAME.BIN:stream`), whose file a
-// replacement would take with it: such a target is only written in place.
-bool names_a_stream(const std::string& path) {
-    const std::size_t slash = path.find_last_of("\\/");
-    std::size_t name = slash == std::string::npos ? 0 : slash + 1;
-    if (name == 0 && path.size() >= 2 && path[1] == ':') {
-        name = 2;  // a drive-relative name, C:GAME.BIN
-    }
-    return path.find(':', name) != std::string::npos;
-}
-
-// Whether another program holds the file at `path` without letting it be
-// removed (an emulator with the disk loaded), so that nothing can take its place.
-bool held_in_place(const std::wstring& path) {
-    const HANDLE probe = CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) {
-        return true;
-    }
-    CloseHandle(probe);
-    return false;
-}
-
 // Whether the file open as `file` is the one standard output writes to,
 // where the image and the report would overwrite each other.
 bool is_the_report(HANDLE file) {
     const HANDLE report = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::uint64_t a[2] = {};
+    std::uint64_t b[2] = {};
     return report != nullptr && report != INVALID_HANDLE_VALUE &&
-           GetFileType(report) == FILE_TYPE_DISK && same_file(report, file);
+           GetFileType(report) == FILE_TYPE_DISK && identify(report, a) && identify(file, b) &&
+           a[0] == b[0] && a[1] == b[1];
 }
 
 // Moves the file open as `file` (with DELETE access) to `to`, replacing
@@ -133,62 +94,6 @@ bool move_by_handle(HANDLE file, const std::wstring& to) {
     rename->ReplaceIfExists = TRUE;
     return SetFileInformationByHandle(file, FileRenameInfo, rename,
                                       static_cast<DWORD>(buffer.size())) != 0;
-}
-
-// Whether the file at `path` has streams beside its own data
-// (GAME.BIN:comment), which a new file would not have.
-bool has_other_streams(const std::wstring& path) {
-    WIN32_FIND_STREAM_DATA stream{};
-    const HANDLE search = FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &stream, 0);
-    if (search == INVALID_HANDLE_VALUE) {
-        return false;  // none, or a file system without streams
-    }
-    bool other = false;
-    do {
-        other = other || std::wstring_view(stream.cStreamName) != L"::$DATA";
-    } while (!other && FindNextStreamW(search, &stream));
-    FindClose(search);
-    return other;
-}
-
-// Whether the files open as `from` and `to` have one owner: giving a new file
-// another owner takes a privilege.
-bool same_owner(HANDLE from, HANDLE to) {
-    PSID owners[2] = {};
-    PSECURITY_DESCRIPTOR descriptors[2] = {};
-    const HANDLE files[2] = {from, to};
-    bool known = true;
-    for (int i = 0; i < 2; ++i) {
-        known = known && GetSecurityInfo(files[i], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                         &owners[i], nullptr, nullptr, nullptr,
-                                         &descriptors[i]) == ERROR_SUCCESS;
-    }
-    const bool same = known && owners[0] != nullptr && owners[1] != nullptr &&
-                      EqualSid(owners[0], owners[1]);
-    LocalFree(descriptors[0]);
-    LocalFree(descriptors[1]);
-    return same;
-}
-
-// Gives the file open as `to` the access rules of the file open as `from`,
-// as they stand (inherited from the folder or its own); false when it cannot.
-bool copy_access_rules(HANDLE from, HANDLE to) {
-    PACL rules = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules,
-                        nullptr, &descriptor) != ERROR_SUCCESS) {
-        return false;
-    }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(descriptor, &control, &revision);
-    const DWORD which = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
-                                                         ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                         : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    const bool copied =
-        SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, rules, nullptr) == ERROR_SUCCESS;
-    LocalFree(descriptor);
-    return copied;
 }
 
 // Whether `error` says the file system cannot reserve room.
@@ -247,21 +152,10 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     facts.regular = GetFileType(file) == FILE_TYPE_DISK;
     facts.created = target->created;
     BY_HANDLE_FILE_INFORMATION info{};
-    if (facts.regular && identify(file, info)) {
-        target->id[0] = info.dwVolumeSerialNumber;
-        target->id[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    if (facts.regular && GetFileInformationByHandle(file, &info) && identify(file, target->id)) {
         facts.named = true;
         facts.other_names = info.nNumberOfLinks > 1;
-        const std::string where = names_a_stream(path) ? std::string() : final_path_of(file);
-        const std::size_t slash = where.find_last_of('\\');
-        if (slash != std::string::npos) {
-            target->folder_path = where.substr(0, slash);
-            target->name = where.substr(slash + 1);
-            facts.folder_known = true;
-            // Another program that holds it without letting it go keeps
-            // anything from taking its place.
-            facts.folder_lets_go = target->created || !held_in_place(wide(where));
-        }
+        win::find_in_folder(*target, facts);
     }
     opened = std::move(target);
     return {};
@@ -320,7 +214,7 @@ Result still_at_name(Target& target) {
     }
     if (target.marked) {
         // This run's own mark keeps any open by name out: where the file lies, by its handle.
-        const std::string where = final_path_of(target.file);
+        const std::string where = win::final_path_of(target.file);
         return CompareStringOrdinal(wide(where).c_str(), -1, final_path(target).c_str(), -1,
                                     TRUE) == CSTR_EQUAL
                    ? Result{}
@@ -331,8 +225,7 @@ Result still_at_name(Target& target) {
     if (named == INVALID_HANDLE_VALUE) {
         return Failure{Reason::moved, 0, "CreateFileW"};
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    const bool same = identify(named, info) && is_target(target, info);
+    const bool same = is_target(target, named);
     CloseHandle(named);
     return same ? Result{} : Failure{Reason::moved, 0, "CreateFileW"};
 }
@@ -396,35 +289,6 @@ Result make_new_file(Target& target, const std::string& fresh, NewFilePtr& made)
     return {};
 }
 
-Result carry_metadata(Target& target, NewFile& file) {
-    FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(target.file, FileBasicInfo, &basic, sizeof basic)) {
-        return failed("FileBasicInfo");
-    }
-    // What these calls cannot give a new file (compression, encryption, a
-    // sparse file, other streams, another owner) stays with the old file:
-    // written in place.
-    constexpr DWORD kNotCarried = FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED |
-                                  FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_REPARSE_POINT;
-    if ((basic.FileAttributes & kNotCarried) != 0 || has_other_streams(final_path(target))) {
-        return Failure{Reason::unsupported, 0, "FileBasicInfo"};
-    }
-    if (!same_owner(target.file, file.file)) {
-        return Failure{Reason::permission, 0, "OWNER_SECURITY_INFORMATION"};
-    }
-    if (!copy_access_rules(target.file, file.file)) {
-        return Failure{Reason::permission, 0, "SetSecurityInfo"};
-    }
-    // Its attributes (hidden, system, ...) and its creation time; the other
-    // times are the new file's own.
-    FILE_BASIC_INFO kept{};
-    kept.CreationTime = basic.CreationTime;
-    kept.FileAttributes = basic.FileAttributes;
-    return SetFileInformationByHandle(file.file, FileBasicInfo, &kept, sizeof kept)
-               ? Result{}
-               : Failure{Reason::permission, 0, "FileBasicInfo"};
-}
-
 Result write_new(NewFile& file, std::span<const std::uint8_t> data) {
     return write_all(file.file, data);
 }
@@ -476,8 +340,7 @@ Result reopen(Target& target) {
     }
     const HANDLE file = CreateFileW(final_path(target).c_str(), GENERIC_WRITE, kShareAll, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (file != INVALID_HANDLE_VALUE && identify(file, info) && is_target(target, info)) {
+    if (file != INVALID_HANDLE_VALUE && is_target(target, file)) {
         target.file = file;
         return {};
     }

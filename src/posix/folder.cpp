@@ -1,0 +1,125 @@
+// Where the target lies: the folder that holds it and its name there, as
+// the folder spells it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "internal.h"
+
+namespace vork::platform::posix {
+
+namespace sys = calls;
+
+namespace {
+
+// Splits `path` into the folder it names its file in and that file's name.
+void split(const std::string& path, std::string& folder, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Makes the folder `folder_path`, open at `folder`, the target's, with the target's `name` there.
+void take_folder(Target& target, std::string folder_path, std::string name, int folder,
+                 bool readable) {
+    target.folder = folder;
+    target.folder_readable = readable;
+    target.folder_path = std::move(folder_path);
+    target.name = std::move(name);
+}
+
+// Opens `folder_path` for reading, or else only as a path (a folder one may
+// search and write but not list); -1 when it cannot be opened.
+int open_folder(const std::string& folder_path, bool& readable) {
+    int folder = sys::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    readable = folder >= 0;
+    if (folder < 0 && errno == EACCES) {
+        folder = sys::open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    return folder;
+}
+
+// Finds the folder that holds the file just opened, and its name there: the
+// folder of the path as given; or, when the last name in the path is a
+// link, the folder the kernel says the file lies in. A name that holds
+// another file by now, or none, is still the target's: the image goes
+// there, as the last writer's. Left unknown when the path's folder cannot be
+// opened and the kernel does not say (no /proc, a path too long), or the
+// file has no name.
+}  // namespace
+
+void find_in_folder(Target& target, const struct stat& file) {
+    std::string folder_path;
+    std::string name;
+    split(target.path, folder_path, name);
+    bool readable = false;
+    int folder = name.empty() ? -1 : open_folder(folder_path, readable);
+    if (folder >= 0) {
+        struct stat named {};
+        const bool found = sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+        if ((found && !S_ISLNK(named.st_mode)) || (!found && errno == ENOENT)) {
+            take_folder(target, std::move(folder_path), std::move(name), folder, readable);
+            return;
+        }
+        ::close(folder);
+    }
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", target.fd);
+    char where[PATH_MAX];
+    const ssize_t n = sys::readlink(link, where, sizeof where);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof where || where[0] != '/') {
+        return;
+    }
+    split(std::string(where, static_cast<std::size_t>(n)), folder_path, name);
+    folder = open_folder(folder_path, readable);
+    struct stat named {};
+    if (folder >= 0 && sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(named, file)) {
+        take_folder(target, std::move(folder_path), std::move(name), folder, readable);
+    } else if (folder >= 0) {
+        ::close(folder);
+    }
+}
+
+// The name under which the target's folder keeps the target: on a folder
+// that ignores case (FAT, exFAT), the spelling it already has, which a
+// rename to the name as typed would change. Such a folder finds the name in
+// another case too, and does not list it as typed.
+std::string kept_name(const Target& target) {
+    std::string swapped = target.name;
+    for (char& c : swapped) {
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c >= 'A' && c <= 'Z' ? c + 32 : c);
+    }
+    struct stat other_case {};
+    if (swapped == target.name ||
+        fstatat(target.folder, swapped.c_str(), &other_case, AT_SYMLINK_NOFOLLOW) != 0) {
+        return target.name;
+    }
+    const int listing = openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (folder == nullptr) {
+        if (listing >= 0) {
+            ::close(listing);
+        }
+        return target.name;
+    }
+    std::string kept;
+    while (const dirent* entry = readdir(folder)) {
+        if (target.name == entry->d_name) {
+            kept = target.name;
+            break;
+        }
+        if (kept.empty() && strcasecmp(entry->d_name, target.name.c_str()) == 0) {
+            kept = entry->d_name;
+        }
+    }
+    closedir(folder);
+    return kept.empty() ? target.name : kept;
+}
+
+}  // namespace vork::platform::posix
