@@ -13,6 +13,8 @@ source=$(cd "$(dirname "$0")/.." && pwd)
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
+# A folder of the user's own in the prefix, which the uninstall leaves.
+mkdir "$prefix/share" && echo mine >"$prefix/share/mine"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/vork share/man/man1/vork.1 share/man/fr/man1/vork.1 share/doc/vork/copyright \
             share/doc/vork/README.md share/doc/vork/LISEZMOI.md; do
@@ -76,9 +78,15 @@ EOF
 done <"$prefix/quotes"
 rm "$prefix/quotes"
 
-# The README's uninstall, which leaves the prefix as empty as it was.
-xargs rm <"$build/install_manifest.txt"
-xargs -r rmdir <"$build/install_dirs.txt"
-left=$(find "$prefix" -mindepth 1)
-[ -z "$left" ] || { echo "the uninstall leaves: $left"; exit 1; }
+# The README's uninstall leaves the prefix as it was, whatever the build
+# folder installed meanwhile elsewhere (the tests, CPack's staging) and
+# however often it installed there.
+other=$(mktemp -d)
+cmake --install "$build" --prefix "$other" >/dev/null
+cmake --install "$build" --prefix "$prefix" >/dev/null
+cmake -D PREFIX="$prefix" -P "$build/uninstall.cmake" >/dev/null
+cmake -D PREFIX="$other" -P "$build/uninstall.cmake" >/dev/null
+rmdir "$other"
+left=$(cd "$prefix" && find . -mindepth 1 | sort | tr '\n' ' ')
+[ "$left" = "./share ./share/mine " ] || { echo "the uninstall leaves: $left"; exit 1; }
 echo "installed, rendered cleanly, quoted rightly and uninstalled"
