@@ -381,6 +381,19 @@ int list(const char* path, const Console& console) {
 
 }  // namespace
 
+std::vector<std::string> cause_texts() {
+    std::vector<std::string> texts;
+    for (const char* reason : kReasons) {
+        if (*reason != '\0') {
+            texts.emplace_back(reason);
+        }
+    }
+    const std::string other = kOtherCause;
+    const std::size_t start = std::strlen("Cause : ");
+    texts.push_back(other.substr(start, other.find(" %ld") - start));
+    return texts;
+}
+
 std::string visible_name(std::string_view name) {
     std::string shown;
     shown.reserve(name.size());

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vork {
 
@@ -18,6 +19,10 @@ std::optional<std::uint8_t> hex_digit_value(char c);
 // \033), so that a name can neither move the cursor nor set the window's
 // title; every other byte, UTF-8 and backslashes included, as typed.
 std::string visible_name(std::string_view name);
+
+// Every cause the run can print after "Cause : ", in the order of vork::Reason;
+// the last, "erreur systeme", is followed by the system's own number.
+std::vector<std::string> cause_texts();
 
 // Carries out one whole run on the argument vector, printing to `out` and
 // taking the pauses' characters from `in`; returns the exit status.
