@@ -136,7 +136,8 @@ void drop_new_file(Target& target, NewFile& file, std::string& leftover);
 // link, and only if the name still holds the very file opened at first.
 Result reopen(Target& target);
 
-// Puts the folder's names on the disk, so that a replacement outlives a power cut.
+// Puts the folder's names on the disk, so that a replacement outlives a
+// power cut; Reason::unsupported where the folder cannot be synced.
 Result sync_folder(Target& target);
 
 // Removes a target the open created, only while it is provably this run's:

@@ -4,8 +4,8 @@
 //
 // A regular file is replaced when a new file can take its place with all it
 // had: the image goes to a new file beside it, which is synced, named, moved
-// over the target's name (the last writer wins, as with two `mv`), synced
-// again and its folder with it, so that status 0 outlives a power cut. When
+// over the target's name (the last writer wins, as with two `mv`), and its
+// folder synced, so that status 0 outlives a power cut. When
 // the target cannot be replaced (another name holds it, its folder is
 // unknown or keeps every name made in it, or the system refuses a step for a
 // reason the target itself gets around), it is written in place: locked,
@@ -161,12 +161,13 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
         return failure;
     }
     // The rename lives in the file system's journal until the next commit: a
-    // power cut before it brings the old file back. The file is synced again
-    // now that it has a name, since some file systems (btrfs) write nothing
-    // for a file that has none.
-    failure = platform::sync_new(*file);
-    if (!failure) {
-        failure = platform::sync_folder(target);
+    // power cut before it brings the old file back. Synced now that the file
+    // has its name, since some file systems (btrfs) write nothing for a file
+    // that has none: by its folder, or, where the folder cannot be synced
+    // (one the user may not list), by the file itself.
+    failure = platform::sync_folder(target);
+    if (failure && failure->reason == Reason::unsupported) {
+        failure = platform::sync_new(*file);
     }
     if (failure) {
         failure->step = kAfterTheMove;

@@ -655,7 +655,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .err = kIoError,
-                .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=3"},
+                .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=2"},
         // In place, the name removed during the write, or made a link to the
         // very file before it: never status 0 for a file nobody will read.
         CliCase{.name = "InPlaceTargetRemovedDuringTheWrite",

@@ -379,16 +379,17 @@ Result reopen(Target& target) {
 Result sync_folder(Target& target) {
     int folder = target.folder;
     if (!target.folder_readable) {
-        // Only a folder opened for reading can be synced: one the user may
-        // not list went to the disk with the file's own sync.
+        // Only a folder opened for reading can be synced.
         folder = sys::openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folder < 0) {
-            return errno == EACCES ? Result{} : failed("openat");
+            return errno == EACCES ? Failure{Reason::unsupported, EACCES, "openat"}
+                                   : failed("openat");
         }
     }
     Result failure;
-    if (sys::fsync(folder) != 0 && errno != EINVAL) {
-        failure = failed("fsync");
+    if (sys::fsync(folder) != 0) {
+        // EINVAL: a file system that syncs no folder.
+        failure = errno == EINVAL ? Failure{Reason::unsupported, EINVAL, "fsync"} : failed("fsync");
     }
     if (folder != target.folder) {
         ::close(folder);

@@ -351,7 +351,9 @@ Result reopen(Target& target) {
 }
 
 Result sync_folder(Target& /*target*/) {
-    return {};  // NTFS logs the move with the file's own flush, made after it
+    // A folder is flushed only through a handle opened with backup
+    // semantics; the file's own flush, after the move, logs it on NTFS.
+    return Failure{Reason::unsupported, ERROR_NOT_SUPPORTED, "FlushFileBuffers"};
 }
 
 void remove_created(Target& target, std::string& /*leftover*/) {
