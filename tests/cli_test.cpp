@@ -687,6 +687,20 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}}, .links = {{"out.bin", "new.bin"}},
                 .err = kIoError, .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=1"},
+        // A failed run's cleanup, stopped once it has moved its own new target
+        // aside: another run's image made at the name meanwhile stays.
+        CliCase{.name = "CleanupLeavesAnotherRunsImage",
+                .before = {{"src.bin", kCode}, {"other.raw", "\x11"}},
+                .args = {"src.bin", "2600", "2C00", "new.bin"},
+                .output = converted("new.bin", "Erreur, ecriture impossible new.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"new.bin", kOtherImage}},
+                .err = kIoError,
+                .strace = "-e trace=fsync,renameat2 -e inject=fsync:error=EIO:when=1 "
+                          "-e inject=renameat2:signal=STOP:when=1",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    another_vork(s, "other.raw 2600 2C00 new.bin");
+                }}},
         // An append-only folder the user may write and search but not list:
         // in place, nothing left beside.
         CliCase{.name = "UnlistableAppendOnlyFolderWritesInPlace",
