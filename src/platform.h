@@ -66,10 +66,9 @@ using NewFilePtr = std::unique_ptr<NewFile, NewFileCloser>;
 struct TargetFacts {
     bool regular = false;       // a regular file; else a device or pipe, written through
     bool created = false;       // this open made it where nothing was
-    bool named = false;         // a name held it when opened: it is written only while one does
     bool other_names = false;   // another name holds it too, which would keep the old contents
-    bool folder_known = false;  // the folder that holds it under its name was found
-    bool folder_lets_go = false;  // a name made in that folder can be removed again
+    bool folder_lets_go = false;  // the folder that holds it under its name was found, and a
+                                  // name made there can be removed again
 };
 
 // Opens `path` for writing without truncating it, creating it when missing

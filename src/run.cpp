@@ -242,6 +242,54 @@ SourceRead read_source(platform::Handle source, std::span<std::uint8_t> code, st
     return n == 0 ? SourceRead::ok : SourceRead::too_large;
 }
 
+// Opens `path`, shown as `shown`, for reading into `file`; when it cannot,
+// tells why, with the documentation screen, and returns the status the run
+// ends with.
+std::optional<int> open_input(const char* path, const std::string& shown, platform::Handle& file,
+                              const Console& console) {
+    auto failure = platform::open_for_reading(path, file);
+    if (!failure) {
+        return std::nullopt;
+    }
+    print(console.out, kNotOpened, shown.c_str());
+    console.cause(*failure);
+    show_documentation(console.out);
+    return console.end(kExitFailure);
+}
+
+using Buffer = std::unique_ptr<std::uint8_t, decltype(&std::free)>;
+
+// Reads the whole of the opened `file`, shown as `shown`, into `buffer`, a
+// new block of `room` bytes whose bytes from `at` on hold up to `most` of
+// the file's, and closes it; `size` is how many. When memory, the read or
+// the room fails, tells so and returns the status the run ends with.
+std::optional<int> read_input(platform::Handle file, const std::string& shown, std::size_t room,
+                              std::size_t at, std::size_t most, Buffer& buffer, std::size_t& size,
+                              const Console& console) {
+    buffer.reset(static_cast<std::uint8_t*>(std::malloc(room)));
+    if (!buffer) {
+        platform::close(file);
+        platform::write_text(console.out, kNoMemory);
+        show_documentation(console.out);
+        return console.end(kExitFailure);
+    }
+    Failure failure;
+    const SourceRead read = read_source(file, std::span{buffer.get() + at, most}, size, failure);
+    platform::close(file);
+    switch (read) {
+        case SourceRead::ok:
+            return std::nullopt;
+        case SourceRead::unreadable:
+            print(console.out, kUnreadable, shown.c_str());
+            console.cause(failure);
+            break;
+        case SourceRead::too_large:
+            print(console.out, kTooLarge, shown.c_str(), static_cast<int>(most));
+            break;
+    }
+    return console.end(kExitFailure);
+}
+
 // Reads the leading digits of `text` into `digits`, running the error block
 // for each invalid one; returns whether all of them were valid.
 bool read_address(const char* text, std::span<std::uint8_t, kAddressDigits> digits,
@@ -337,34 +385,15 @@ int list(const char* path, const Console& console) {
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;
-    if (auto failure = platform::open_for_reading(path, file)) {
-        print(out, kNotOpened, path_shown.c_str());
-        console.cause(*failure);
-        show_documentation(out);
-        return console.end(kExitFailure);
+    if (auto status = open_input(path, path_shown, file, console)) {
+        return *status;
     }
     print(out, kListFile, path_shown.c_str());
-    const std::unique_ptr<std::uint8_t, decltype(&std::free)> buffer(
-        static_cast<std::uint8_t*>(std::malloc(kMaxBinarySize)), &std::free);
-    if (!buffer) {
-        platform::close(file);
-        platform::write_text(out, kNoMemory);
-        show_documentation(out);
-        return console.end(kExitFailure);
-    }
+    Buffer buffer(nullptr, &std::free);
     std::size_t size = 0;
-    Failure read_failure;
-    const SourceRead read =
-        read_source(file, std::span{buffer.get(), kMaxBinarySize}, size, read_failure);
-    platform::close(file);
-    if (read == SourceRead::unreadable) {
-        print(out, kUnreadable, path_shown.c_str());
-        console.cause(read_failure);
-        return console.end(kExitFailure);
-    }
-    if (read == SourceRead::too_large) {
-        print(out, kTooLarge, path_shown.c_str(), static_cast<int>(kMaxBinarySize));
-        return console.end(kExitFailure);
+    if (auto status = read_input(file, path_shown, kMaxBinarySize, 0, kMaxBinarySize, buffer, size,
+                                 console)) {
+        return *status;
     }
     const std::span contents{buffer.get(), size};
     const Listing listing = read_binary(contents);
@@ -483,37 +512,16 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     print(out, kExecEcho, shown(console.out_terminal, exec_text).c_str());
 
     platform::Handle source = platform::kNoHandle;
-    if (auto failure = platform::open_for_reading(source_path, source)) {
-        print(out, kNotOpened, source_shown.c_str());
-        console.cause(*failure);
-        show_documentation(out);
-        return console.end(kExitFailure);
+    if (auto status = open_input(source_path, source_shown, source, console)) {
+        return *status;
     }
     // One block that any image fits in; the code is read straight into it,
     // behind the room left for the header.
-    const std::unique_ptr<std::uint8_t, decltype(&std::free)> image_buffer(
-        static_cast<std::uint8_t*>(std::malloc(kMaxImageSize)), &std::free);
-    if (!image_buffer) {
-        platform::close(source);
-        platform::write_text(out, kNoMemory);
-        show_documentation(out);
-        return console.end(kExitFailure);
-    }
+    Buffer image_buffer(nullptr, &std::free);
     std::size_t code_size = 0;
-    Failure read_failure;
-    const SourceRead read = read_source(
-        source, std::span{image_buffer.get() + kHeaderSize, kMaxCodeSize}, code_size, read_failure);
-    platform::close(source);
-    switch (read) {
-        case SourceRead::ok:
-            break;
-        case SourceRead::unreadable:
-            print(out, kUnreadable, source_shown.c_str());
-            console.cause(read_failure);
-            return console.end(kExitFailure);
-        case SourceRead::too_large:
-            print(out, kTooLarge, source_shown.c_str(), static_cast<int>(kMaxCodeSize));
-            return console.end(kExitFailure);
+    if (auto status = read_input(source, source_shown, kMaxImageSize, kHeaderSize, kMaxCodeSize,
+                                 image_buffer, code_size, console)) {
+        return *status;
     }
     print(out, kCodeSize, static_cast<int>(code_size));
     print(out, kImageSize, static_cast<int>(code_size + kFramingSize));

@@ -183,7 +183,7 @@ Result put_image(Target& target, const TargetFacts& facts, std::span<const std::
     }
     // A second name would keep the old contents; an unknown folder, or one
     // that keeps every name, would keep the new file's too.
-    if (facts.folder_known && facts.folder_lets_go && !facts.other_names) {
+    if (facts.folder_lets_go && !facts.other_names) {
         Result failure = replace(target, image, leftover);
         // Once the image has taken the target's place there is no old file
         // left to write in place.

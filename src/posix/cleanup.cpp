@@ -163,7 +163,12 @@ void record_created(int folder, const char* name, const struct stat& file) {
 
 void note_created_written() { created_record.written = 1; }
 
-void forget_created() { forget(created); }
+void forget_created() {
+    if (created.load() != nullptr) {
+        InterruptsHeld held;
+        forget(created);
+    }
+}
 
 std::string remove_created() {
     if (created.load() == nullptr || remove_if_ours(created_record)) {

@@ -23,8 +23,7 @@ struct Target {
     std::string name;          // its name in that folder
     dev_t device = 0;
     ino_t inode = 0;
-    bool created = false;
-    bool named = false;
+    bool named = false;       // a name held it when opened
 };
 
 // A new file beside the target: unnamed until named, where the file system has such files.
@@ -48,7 +47,9 @@ inline bool same_file(const struct stat& a, const struct stat& b) {
 // below is made with the signals held. A folder of -1 stands for the
 // current one, where `name` is the path as given.
 
-// The target this run created: removed only while provably this run's.
+// The target this run created: removed only while provably this run's. The
+// record is the one account of it: noting a write, forgetting or removing
+// do nothing when there is none.
 void record_created(int folder, const char* name, const struct stat& file);
 void note_created_written();
 void forget_created();

@@ -60,7 +60,6 @@ Result take_created(Target& target, int fd, struct stat& info) {
         }
         return failure;
     }
-    target.created = true;
     find_in_folder(target, info);
     if (target.folder >= 0) {
         posix::record_created(target.folder, target.name.c_str(), info);
@@ -114,10 +113,7 @@ Result write_all(int fd, std::span<const std::uint8_t> data, std::uint64_t offse
 }  // namespace
 
 void TargetCloser::operator()(Target* target) const {
-    if (target->created) {
-        InterruptsHeld held;
-        posix::forget_created();
-    }
+    posix::forget_created();
     if (target->fd >= 0) {
         ::close(target->fd);
     }
@@ -144,6 +140,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     struct stat info {};
     // Only a file this run's open made is this run's to remove: made by the
     // exclusive open, or through a link that named nothing.
+    bool created = false;
     for (int attempt = 0; attempt < 3 && target->fd < 0; ++attempt) {
         InterruptsHeld held;
         int fd = sys::open(path, kWriteFlags | O_CREAT | O_EXCL, 0666);
@@ -151,6 +148,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
             if (auto failure = take_created(*target, fd, info)) {
                 return failure;
             }
+            created = true;
             break;
         }
         if (errno != EEXIST) {
@@ -170,6 +168,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
         if (auto failure = take_created(*target, fd, info)) {
             return failure;
         }
+        created = true;
     }
     if (target->fd < 0) {
         // Still with O_CREAT, as the shell's `>`, so that the kernel's guards
@@ -196,11 +195,9 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     target->inode = info.st_ino;
     target->named = info.st_nlink > 0;
     facts.regular = S_ISREG(info.st_mode);
-    facts.created = target->created;
-    facts.named = target->named;
+    facts.created = created;
     facts.other_names = info.st_nlink > 1;
-    facts.folder_known = target->folder >= 0;
-    facts.folder_lets_go = facts.folder_known && posix::folder_lets_go(target->folder);
+    facts.folder_lets_go = target->folder >= 0 && posix::folder_lets_go(target->folder);
     opened = std::move(target);
     return {};
 }
@@ -248,9 +245,7 @@ Result still_at_name(Target& target) {
 }
 
 Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset) {
-    if (target.created) {
-        posix::note_created_written();
-    }
+    posix::note_created_written();
     return write_all(target.fd, data, offset);
 }
 

@@ -61,7 +61,6 @@ void find_in_folder(Target& target, TargetFacts& facts) {
     }
     target.folder_path = where.substr(0, slash);
     target.name = where.substr(slash + 1);
-    facts.folder_known = true;
     // Another program that holds it without letting it go keeps anything
     // from taking its place.
     facts.folder_lets_go = target.created || !held_in_place(wide(where));

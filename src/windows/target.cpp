@@ -153,7 +153,6 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     facts.created = target->created;
     BY_HANDLE_FILE_INFORMATION info{};
     if (facts.regular && GetFileInformationByHandle(file, &info) && identify(file, target->id)) {
-        facts.named = true;
         facts.other_names = info.nNumberOfLinks > 1;
         win::find_in_folder(*target, facts);
     }
