@@ -1,311 +1,41 @@
 #include "run.h"
 
 #include <array>
-#include <cerrno>
-#include <cstdarg>
-#include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <memory>
 #include <span>
 
+#include "console.h"
 #include "documentation.h"
 #include "exit_status.h"
 #include "image.h"
+#include "listing.h"
 #include "platform.h"
 #include "target.h"
+#include "texts.h"
 
 namespace vork {
 
 namespace {
 
-// Everything the run says, exactly as its users see it.
-constexpr const char* kBanner[] = {
-    "*********************************************\n",
-    "*                 Quillanor                 *\n",
-    "*-------------------------------------------*\n",
-    "* Auteur .... : Zindrabel                   *\n",
-    "* Version ....: 01.00.00                    *\n",
-    "* Date .......: 15/03/24                    *\n",
-    "*********************************************\n\n",
-};
-constexpr char kSourceEcho[] = "Fichier Source...... : %s\n";
-constexpr char kTargetEcho[] = "Fichier Cible....... : %s\n";
-constexpr char kLoadEcho[] = "Adr de Chargement... : $%s\n";
-constexpr char kExecEcho[] = "Adr de Lancement.... : $%s\n";
-constexpr char kNotOpened[] = "Erreur, fichier non ouvert %s ";
-constexpr char kUnreadable[] = "Erreur, lecture impossible %s\n";
-constexpr char kTooLarge[] = "Erreur, fichier trop grand %s (%d octets au plus)\n";
-constexpr char kCodeSize[] = "Taille du code...... : %d octets\n";
-constexpr char kImageSize[] = "Avec Header/Footer ..: %d octets\n";
-constexpr char kBadDigit[] = "erreur dans l'ecriture hexadecimal de l'adresse\n";
-constexpr char kNoMemory[] = "\n * ERROR MEMORY ALLOCATION *\n";
-constexpr char kUnwritable[] = "Erreur, ecriture impossible %s\n";
-constexpr char kDone[] = "\nVotre Fichier binaire type dos thomson est pret \n";
-// For standard error: the report itself could not be written.
-constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie standard)\n";
-// For standard error: the image is written, but is likely not what was meant.
-constexpr char kAlreadyFramed[] = "Attention, %s est deja un fichier binaire type dos thomson\n";
-constexpr char kPastTheEnd[] = "Attention, le code depasse l'adresse $FFFF (%d octets de trop)\n";
-// For standard error: a file this run made beside the target is still there.
-constexpr char kLeftover[] = "Attention, le fichier %s n'a pas pu etre supprime\n";
-// For standard error: an address longer than the four digits that are read.
-constexpr char kLongAddress[] =
-    "Attention, l'adresse %s a plus de quatre chiffres : $%.4s est utilisee\n";
-// For standard error, after a failure's own message: the system's reason.
-constexpr char kCause[] = "Cause : %s\n";
-constexpr char kOtherCause[] = "Cause : erreur systeme %ld\n";
-// What --version prints after the banner.
-constexpr char kVersion[] = "vork %s\n";
-// For standard error: the command line lacks what the run needs.
-constexpr char kArgumentCount[] = "Erreur, il faut 4 arguments, %d %s\n";
-constexpr const char* kGiven[] = {"donne", "donnes"};
-constexpr char kListWithoutFile[] = "Erreur, --list attend le nom d'un fichier\n";
-
-// What --list prints of a Thomson binary, labels padded with dots like the report's.
-constexpr int kLabelWidth = 20;
-constexpr char kListFile[] = "Fichier binaire..... : %s\n";
-constexpr char kBlockLabel[] = "Bloc %d";
-constexpr char kBlock[] = "%s : $%04X a $%04X, %d octets\n";
-constexpr char kEmptyBlock[] = "%s : $%04X, 0 octets\n";
-constexpr char kBlockPastFFFF[] = "%s : $%04X a $FFFF, %d octets (%d au-dela de $FFFF)\n";
-constexpr char kListExec[] = "Adr de Lancement.... : $%04X\n";
-// What is wrong with a file that is not a whole binary, and at which offset
-// (counted from 0, as xxd counts).
-constexpr char kCutInHeader[] = "Erreur, le fichier s'arrete dans l'en-tete du bloc %d (octet %d)\n";
-constexpr char kCutInBlock[] =
-    "Erreur, le fichier s'arrete dans le bloc %d (octet %d) : il manque %d octets\n";
-constexpr char kNotAMarker[] =
-    "Erreur, octet $%02X a l'octet %d : ni un debut de bloc ($00) ni la fin ($FF)\n";
-constexpr char kNoFooter[] = "Erreur, le fichier s'arrete sans sa fin ($FF) (octet %d)\n";
-constexpr char kCutInFooter[] = "Erreur, le fichier s'arrete dans sa fin ($FF) (octet %d)\n";
-constexpr char kFooterNotZero[] = "Erreur, la fin ($FF) de l'octet %d n'a pas ses deux octets nuls\n";
-constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a partir de l'octet %d\n";
-
-// The system's reasons, in the order of vork::Reason.
-constexpr const char* kReasons[] = {
-    "",
-    "Permission refusee",
-    "Aucun fichier ou dossier de ce nom",
-    "Un element du chemin n'est pas un dossier",
-    "C'est un dossier",
-    "Trop de liens symboliques",
-    "Nom trop long",
-    "Disque plein",
-    "Quota de disque depasse",
-    "Systeme de fichiers en lecture seule",
-    "Limite de taille de fichier atteinte",
-    "Trop de fichiers ouverts",
-    "Erreur d'entree-sortie",
-    "Fichier verrouille par un autre programme",
-    "Fichier utilise par un autre programme",
-    "Fichier projete en memoire par un autre programme",
-    "Plus personne ne lit",
-    "Aucun peripherique ni lecteur au bout",
-    "Sortie fermee",
-    "Memoire insuffisante",
-    "Fichier deplace ou supprime pendant l'ecriture",
-    "Le systeme de fichiers a garde une autre taille",
-    "C'est le fichier de la sortie standard",
-    // Reasons the run gets around rather than tells, told by their code.
-    "",
-    "",
-    "",
-    "",
-    "",
-};
-static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::other) + 1,
-              "one text for each reason");
-
-// Prints `format` with its one or two arguments to `out`, through the
-// platform so that a Windows console shows the names as typed.
-[[gnu::format(printf, 2, 3)]] void print(std::FILE* out, const char* format, ...) {
-    char line[512];
-    std::va_list arguments;
-    va_start(arguments, format);
-    const int size = std::vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    if (size < 0) {
-        return;
-    }
-    if (static_cast<std::size_t>(size) < sizeof line) {
-        platform::write_text(out, {line, static_cast<std::size_t>(size)});
-        return;
-    }
-    // A long path: the exact size is known now.
-    const std::unique_ptr<char, decltype(&std::free)> longer(
-        static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1)), &std::free);
-    if (!longer) {
-        platform::write_text(out, line);  // cut short rather than not at all
-        return;
-    }
-    va_start(arguments, format);
-    std::vsnprintf(longer.get(), static_cast<std::size_t>(size) + 1, format, arguments);
-    va_end(arguments);
-    platform::write_text(out, {longer.get(), static_cast<std::size_t>(size)});
-}
-
 // Digits in one address argument; characters after them are ignored.
 constexpr int kAddressDigits = 4;
 
-// `name` as a stream should show it: on a terminal with its control
-// characters written out, elsewhere exactly as typed.
-std::string shown(bool terminal, const char* name) {
-    return terminal ? visible_name(name) : std::string(name);
-}
-
-// `name` as standard error, where the warnings go, should show it.
-std::string shown_on_stderr(const char* name) {
-    return shown(platform::is_terminal(stderr), name);
-}
-
-// The two ends of the console the run talks through.
-struct Console {
-    std::FILE* out;
-    std::FILE* in;
-    bool terminal;      // the input: the pause waits for a whole line
-    bool out_terminal;  // the report: names are shown harmlessly
-    mutable int report_error = 0;  // why writing the report first failed (errno)
-
-    // Waits for the user once everything printed is shown: on a terminal for
-    // Enter, taking the whole line; elsewhere for one byte, leaving the rest
-    // of the input to whoever reads it next.
-    void pause() const {
-        // The last message may have no line end, so a line-buffered
-        // terminal would otherwise keep it hidden during the wait.
-        flush();
-        int c = std::fgetc(in);
-        while (terminal && c != EOF && c != '\n') {
-            c = std::fgetc(in);
-        }
-    }
-
-    // Tells on standard error why `failure` happened, once what standard
-    // output holds so far is out, so that a terminal shows both in order.
-    void cause(Failure failure) const {
-        flush();
-        const char* const reason = kReasons[static_cast<std::size_t>(failure.reason)];
-        if (*reason != '\0') {
-            print(stderr, kCause, reason);
-        } else if (failure.reason != Reason::none) {
-            print(stderr, kOtherCause, failure.code);
-        }
-    }
-
-    // Ends the run through the pause with `status`; a report that could not
-    // be written turns a success into a failure, told on standard error.
-    int end(int status) const {
-        pause();
-        if (report_error != 0 || std::ferror(out) != 0) {
-            std::fputs(kReportLost, stderr);
-            cause(failure_from_errno(report_error));
-            return status == kExitSuccess ? kExitFailure : status;
-        }
-        return status;
-    }
-
-    // Writes out what the report holds so far, keeping the reason of the
-    // first failure to do so.
-    void flush() const {
-        errno = 0;
-        if (std::fflush(out) != 0 && report_error == 0) {
-            report_error = errno;
-        }
-    }
-};
-
-enum class SourceRead { ok, unreadable, too_large };
-
-// Reads the whole of `source` into `code`, which has room for the largest
-// code an image holds; `got` becomes the code's size, `failure` why it
-// could not be read.
-SourceRead read_source(platform::Handle source, std::span<std::uint8_t> code, std::size_t& got,
-                       Failure& failure) {
-    got = 0;
-    std::size_t n = 0;
-    while (got < code.size()) {
-        if (auto failed = platform::read_some(source, code.subspan(got), n)) {
-            failure = *failed;
-            return SourceRead::unreadable;
-        }
-        if (n == 0) {
-            return SourceRead::ok;
-        }
-        got += n;
-    }
-    // Full: one more byte means the source does not fit.
-    std::uint8_t beyond[1];
-    if (auto failed = platform::read_some(source, beyond, n)) {
-        failure = *failed;
-        return SourceRead::unreadable;
-    }
-    return n == 0 ? SourceRead::ok : SourceRead::too_large;
-}
-
-// Opens `path`, shown as `shown`, for reading into `file`; when it cannot,
-// tells why, with the documentation screen, and returns the status the run
-// ends with.
-std::optional<int> open_input(const char* path, const std::string& shown, platform::Handle& file,
-                              const Console& console) {
-    auto failure = platform::open_for_reading(path, file);
-    if (!failure) {
-        return std::nullopt;
-    }
-    print(console.out, kNotOpened, shown.c_str());
-    console.cause(*failure);
-    show_documentation(console.out);
-    return console.end(kExitFailure);
-}
-
-using Buffer = std::unique_ptr<std::uint8_t, decltype(&std::free)>;
-
-// Reads the whole of the opened `file`, shown as `shown`, into `buffer`, a
-// new block of `room` bytes whose bytes from `at` on hold up to `most` of
-// the file's, and closes it; `size` is how many. When memory, the read or
-// the room fails, tells so and returns the status the run ends with.
-std::optional<int> read_input(platform::Handle file, const std::string& shown, std::size_t room,
-                              std::size_t at, std::size_t most, Buffer& buffer, std::size_t& size,
-                              const Console& console) {
-    buffer.reset(static_cast<std::uint8_t*>(std::malloc(room)));
-    if (!buffer) {
-        platform::close(file);
-        platform::write_text(console.out, kNoMemory);
-        show_documentation(console.out);
-        return console.end(kExitFailure);
-    }
-    Failure failure;
-    const SourceRead read = read_source(file, std::span{buffer.get() + at, most}, size, failure);
-    platform::close(file);
-    switch (read) {
-        case SourceRead::ok:
-            return std::nullopt;
-        case SourceRead::unreadable:
-            print(console.out, kUnreadable, shown.c_str());
-            console.cause(failure);
-            break;
-        case SourceRead::too_large:
-            print(console.out, kTooLarge, shown.c_str(), static_cast<int>(most));
-            break;
-    }
-    return console.end(kExitFailure);
-}
-
-// Reads the leading digits of `text` into `digits`, running the error block
+// Reads the leading digits of `argument` into `digits`, running the error block
 // for each invalid one; returns whether all of them were valid.
-bool read_address(const char* text, std::span<std::uint8_t, kAddressDigits> digits,
+bool read_address(const char* argument, std::span<std::uint8_t, kAddressDigits> digits,
                   const Console& console) {
     bool valid = true;
     for (int i = 0; i < kAddressDigits; ++i) {
-        const auto value = hex_digit_value(text[i]);
+        const auto value = hex_digit_value(argument[i]);
         digits[i] = value.value_or(0);
         if (!value) {
-            platform::write_text(console.out, kBadDigit);
+            platform::write_text(console.out, text::kBadDigit);
             show_documentation(console.out);
             console.pause();
             valid = false;
         }
         // A short argument ends here: nothing lies beyond its terminator.
-        if (text[i] == '\0') {
+        if (argument[i] == '\0') {
             break;
         }
     }
@@ -321,136 +51,7 @@ std::uint16_t address_value(std::span<const std::uint8_t, kAddressDigits> digits
     return static_cast<std::uint16_t>(value);
 }
 
-// Prints the block of `listing` numbered `number` (from 1).
-void print_block(std::FILE* out, int number, const Block& block) {
-    char label[32];
-    const int length = std::snprintf(label, sizeof label, kBlockLabel, number);
-    for (int at = length; at < kLabelWidth; ++at) {
-        label[at] = '.';
-    }
-    label[length < kLabelWidth ? kLabelWidth : length] = '\0';
-    if (block.size == 0) {
-        print(out, kEmptyBlock, label, block.load);
-    } else if (runs_past_end(block.load, block.size)) {
-        print(out, kBlockPastFFFF, label, block.load, static_cast<int>(block.size),
-              static_cast<int>(block.load + block.size - 0x10000));
-    } else {
-        print(out, kBlock, label, block.load,
-              static_cast<unsigned>(block.load + block.size - 1), static_cast<int>(block.size));
-    }
-}
-
-// Prints where `listing` goes wrong, in `file`.
-void print_fault(std::FILE* out, const Listing& listing, std::span<const std::uint8_t> file) {
-    // Sizes and offsets of a file no larger than kMaxBinarySize.
-    const int block = static_cast<int>(listing.blocks.size()) + 1;
-    const int offset = static_cast<int>(listing.offset);
-    const int count = static_cast<int>(listing.count);
-    switch (listing.fault) {
-        case Malformed::none:
-            break;
-        case Malformed::cut_in_header:
-            print(out, kCutInHeader, block, offset);
-            break;
-        case Malformed::cut_in_block:
-            print(out, kCutInBlock, block, offset, count);
-            break;
-        case Malformed::not_a_marker:
-            print(out, kNotAMarker, static_cast<unsigned>(file[listing.offset]), offset);
-            break;
-        case Malformed::no_footer:
-            print(out, kNoFooter, offset);
-            break;
-        case Malformed::cut_in_footer:
-            print(out, kCutInFooter, offset);
-            break;
-        case Malformed::footer_not_zero:
-            print(out, kFooterNotZero, offset);
-            break;
-        case Malformed::after_footer:
-            print(out, kAfterFooter, count, offset);
-            break;
-    }
-}
-
-// Lists the blocks of the Thomson binary at `path`, opened only for
-// reading and read up to the largest size a binary can have.
-int list(const char* path, const Console& console) {
-    std::FILE* const out = console.out;
-    if (path == nullptr) {
-        show_documentation(out);
-        console.flush();
-        platform::write_text(stderr, kListWithoutFile);
-        return console.end(kExitUsage);
-    }
-    const std::string path_shown = shown(console.out_terminal, path);
-    platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console)) {
-        return *status;
-    }
-    print(out, kListFile, path_shown.c_str());
-    Buffer buffer(nullptr, &std::free);
-    std::size_t size = 0;
-    if (auto status = read_input(file, path_shown, kMaxBinarySize, 0, kMaxBinarySize, buffer, size,
-                                 console)) {
-        return *status;
-    }
-    const std::span contents{buffer.get(), size};
-    const Listing listing = read_binary(contents);
-    for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
-        print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
-    }
-    if (listing.fault != Malformed::none) {
-        print_fault(out, listing, contents);
-        return console.end(kExitFailure);
-    }
-    print(out, kListExec, listing.exec_address);
-    return console.end(kExitSuccess);
-}
-
 }  // namespace
-
-std::vector<std::string> cause_texts() {
-    std::vector<std::string> texts;
-    for (const char* reason : kReasons) {
-        if (*reason != '\0') {
-            texts.emplace_back(reason);
-        }
-    }
-    const std::string other = kOtherCause;
-    const std::size_t start = std::strlen("Cause : ");
-    texts.push_back(other.substr(start, other.find(" %ld") - start));
-    return texts;
-}
-
-std::string visible_name(std::string_view name) {
-    std::string shown;
-    shown.reserve(name.size());
-    const auto escape = [&shown](unsigned char byte) {
-        constexpr char kNamed[] = "abtnvfr";  // 7 to 13, as C writes them
-        if (byte >= 7 && byte <= 13) {
-            shown += {'\\', kNamed[byte - 7]};
-            return;
-        }
-        shown += {'\\', static_cast<char>('0' + (byte >> 6)),
-                  static_cast<char>('0' + (byte >> 3 & 7)), static_cast<char>('0' + (byte & 7))};
-    };
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(name[i]);
-        const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
-        if (byte < 0x20 || byte == 0x7F) {
-            escape(byte);
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            // U+0080 to U+009F in UTF-8: the terminal's eight-bit controls (CSI is U+009B).
-            escape(byte);
-            escape(next);
-            ++i;
-        } else {
-            shown.push_back(name[i]);
-        }
-    }
-    return shown;
-}
 
 std::optional<std::uint8_t> hex_digit_value(char c) {
     if (c >= '0' && c <= '9') {
@@ -474,7 +75,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const bool out_terminal = platform::is_terminal(out);
     std::setvbuf(out, report_buffer, out_terminal ? _IOLBF : _IOFBF, sizeof report_buffer);
     const Console console{out, in, platform::is_terminal(in), out_terminal};
-    for (const char* line : kBanner) {
+    for (const char* line : text::kBanner) {
         platform::write_text(out, line);
     }
 
@@ -486,7 +87,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         return console.end(kExitSuccess);
     }
     if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        print(out, kVersion, VORK_VERSION);
+        print(out, text::kVersion, VORK_VERSION);
         return console.end(kExitSuccess);
     }
     if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
@@ -495,7 +96,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     if (argc < 5) {
         show_documentation(out);
         console.flush();
-        print(stderr, kArgumentCount, argc - 1, kGiven[argc - 1 > 1 ? 1 : 0]);
+        print(stderr, text::kArgumentCount, argc - 1, text::kGiven[argc - 1 > 1 ? 1 : 0]);
         return console.end(kExitUsage);
     }
     const char* const source_path = argv[1];
@@ -506,10 +107,10 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const std::string source_shown = shown(console.out_terminal, source_path);
     const std::string target_shown = shown(console.out_terminal, target_path);
 
-    print(out, kSourceEcho, source_shown.c_str());
-    print(out, kTargetEcho, target_shown.c_str());
-    print(out, kLoadEcho, shown(console.out_terminal, load_text).c_str());
-    print(out, kExecEcho, shown(console.out_terminal, exec_text).c_str());
+    print(out, text::kSourceEcho, source_shown.c_str());
+    print(out, text::kTargetEcho, target_shown.c_str());
+    print(out, text::kLoadEcho, shown(console.out_terminal, load_text).c_str());
+    print(out, text::kExecEcho, shown(console.out_terminal, exec_text).c_str());
 
     platform::Handle source = platform::kNoHandle;
     if (auto status = open_input(source_path, source_shown, source, console)) {
@@ -523,8 +124,8 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
                                  image_buffer, code_size, console)) {
         return *status;
     }
-    print(out, kCodeSize, static_cast<int>(code_size));
-    print(out, kImageSize, static_cast<int>(code_size + kFramingSize));
+    print(out, text::kCodeSize, static_cast<int>(code_size));
+    print(out, text::kImageSize, static_cast<int>(code_size + kFramingSize));
 
     // Both addresses are read in full, so every bad digit is reported at once.
     std::array<std::uint8_t, 2 * kAddressDigits> address_digits{};
@@ -539,32 +140,34 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const std::uint16_t load_address = address_value(digits.first<kAddressDigits>());
     for (const char* address : {load_text, exec_text}) {
         if (std::strlen(address) > kAddressDigits) {
-            print(stderr, kLongAddress, shown_on_stderr(address).c_str(), address);
+            print(stderr, text::kLongAddress, shown_on_stderr(address).c_str(), address);
         }
     }
     if (is_framed(image.subspan(kHeaderSize, code_size))) {
-        print(stderr, kAlreadyFramed, shown_on_stderr(source_path).c_str());
+        print(stderr, text::kAlreadyFramed, shown_on_stderr(source_path).c_str());
     }
     if (runs_past_end(load_address, code_size)) {
-        print(stderr, kPastTheEnd, static_cast<int>(load_address + code_size - 0x10000));
+        print(stderr, text::kPastTheEnd, static_cast<int>(load_address + code_size - 0x10000));
     }
     frame_image(image, load_address, address_value(digits.last<kAddressDigits>()));
     const TargetOutcome outcome = write_target(target_path, image);
     if (!outcome.leftover.empty()) {
-        print(stderr, kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
+        print(stderr, text::kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
     }
     switch (outcome.write) {
         case TargetWrite::ok:
-            platform::write_text(out, kDone);
+            platform::write_text(out, text::kDone);
             return console.end(kExitSuccess);
         case TargetWrite::not_opened:
-            print(out, kNotOpened, target_shown.c_str());
+            print(out, text::kNotOpened, target_shown.c_str());
             console.cause(outcome.failure);
             return console.end(kExitFailure);
         case TargetWrite::failed:
             break;
     }
-    print(out, kUnwritable, target_shown.c_str());
+    // Past the move the path holds the image: only its way to the disk failed.
+    const bool moved = outcome.failure.step == kAfterTheMove;
+    print(out, moved ? text::kNotSynced : text::kUnwritable, target_shown.c_str());
     console.cause(outcome.failure);
     return console.end(kExitFailure);
 }

@@ -261,8 +261,10 @@ INSTANTIATE_TEST_SUITE_P(
                    kStartsAt2C00, 0),
         listed("ListCutInAHeader", kImage.substr(0, 8) + bytes({0, 0, 1}),
                kBlock1 + "Erreur, le fichier s'arrete dans l'en-tete du bloc 2 (octet 8)\n", 1),
-        listed("ListCutInABlock", kImage.substr(0, 7),
-               "Erreur, le fichier s'arrete dans le bloc 1 (octet 0) : il manque 1 octets\n", 1),
+        // Where the file ends, not where the block it ends in starts.
+        listed("ListCutInABlock", kTwoBlocks.substr(0, 14),
+               kBlock1 + "Erreur, le fichier s'arrete a l'octet 14, dans le bloc 2 (octets 8 a 14) : "
+                         "il manque 1 octets\n", 1),
         listed("ListRawFile", kCode,
                "Erreur, octet $AA a l'octet 0 : ni un debut de bloc ($00) ni la fin ($FF)\n", 1),
         listed("ListNoFooter", kImage.substr(0, 8),
@@ -649,11 +651,13 @@ INSTANTIATE_TEST_SUITE_P(
         // A full disk that shows only as the new file is written: in place.
         over_older("NoRoomToWriteTheNewFileWritesInPlace",
                    "-e trace=write -e inject=write:error=ENOSPC:when=1"),
-        // The folder's sync after the move is part of the success.
+        // The folder's sync after the move is part of the success; the
+        // failure says the image is there, unlike one that changed nothing.
         CliCase{.name = "FolderSyncFails",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
-                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .output = converted("out.bin", "Erreur, out.bin contient l'image, mais rien ne "
+                                               "garantit qu'elle soit sur le disque\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .err = kIoError,
                 .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=2"},
         // In place, the name removed during the write, or made a link to the

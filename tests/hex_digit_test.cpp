@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "console.h"
 #include "run.h"
 
 namespace {

@@ -1,0 +1,96 @@
+// Everything vork says, exactly as its users see it: the conversion's report,
+// --list's, the warnings and the causes. The documentation screen keeps its
+// own lines (documentation.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "failure.h"
+
+namespace vork::text {
+
+inline constexpr const char* kBanner[] = {
+    "*********************************************\n",
+    "*                 Quillanor                 *\n",
+    "*-------------------------------------------*\n",
+    "* Auteur .... : Zindrabel                   *\n",
+    "* Version ....: 01.00.00                    *\n",
+    "* Date .......: 15/03/24                    *\n",
+    "*********************************************\n\n",
+};
+inline constexpr char kSourceEcho[] = "Fichier Source...... : %s\n";
+inline constexpr char kTargetEcho[] = "Fichier Cible....... : %s\n";
+inline constexpr char kLoadEcho[] = "Adr de Chargement... : $%s\n";
+inline constexpr char kExecEcho[] = "Adr de Lancement.... : $%s\n";
+inline constexpr char kNotOpened[] = "Erreur, fichier non ouvert %s ";
+inline constexpr char kUnreadable[] = "Erreur, lecture impossible %s\n";
+inline constexpr char kTooLarge[] = "Erreur, fichier trop grand %s (%d octets au plus)\n";
+inline constexpr char kCodeSize[] = "Taille du code...... : %d octets\n";
+inline constexpr char kImageSize[] = "Avec Header/Footer ..: %d octets\n";
+inline constexpr char kBadDigit[] = "erreur dans l'ecriture hexadecimal de l'adresse\n";
+inline constexpr char kNoMemory[] = "\n * ERROR MEMORY ALLOCATION *\n";
+inline constexpr char kUnwritable[] = "Erreur, ecriture impossible %s\n";
+// The image has the target's name, but the sync that puts it on the disk failed.
+inline constexpr char kNotSynced[] =
+    "Erreur, %s contient l'image, mais rien ne garantit qu'elle soit sur le disque\n";
+inline constexpr char kDone[] = "\nVotre Fichier binaire type dos thomson est pret \n";
+// For standard error: the report itself could not be written.
+inline constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie standard)\n";
+// For standard error: the image is written, but is likely not what was meant.
+inline constexpr char kAlreadyFramed[] =
+    "Attention, %s est deja un fichier binaire type dos thomson\n";
+inline constexpr char kPastTheEnd[] =
+    "Attention, le code depasse l'adresse $FFFF (%d octets de trop)\n";
+// For standard error: a file this run made beside the target is still there.
+inline constexpr char kLeftover[] = "Attention, le fichier %s n'a pas pu etre supprime\n";
+// For standard error: an address longer than the four digits that are read.
+inline constexpr char kLongAddress[] =
+    "Attention, l'adresse %s a plus de quatre chiffres : $%.4s est utilisee\n";
+// For standard error, after a failure's own message: the system's reason.
+inline constexpr char kCause[] = "Cause : %s\n";
+inline constexpr char kOtherCause[] = "Cause : erreur systeme %ld\n";
+// What --version prints after the banner.
+inline constexpr char kVersion[] = "vork %s\n";
+// For standard error: the command line lacks what the run needs.
+inline constexpr char kArgumentCount[] = "Erreur, il faut 4 arguments, %d %s\n";
+inline constexpr const char* kGiven[] = {"donne", "donnes"};
+inline constexpr char kListWithoutFile[] = "Erreur, --list attend le nom d'un fichier\n";
+
+// What --list prints of a Thomson binary, labels padded with dots like the report's.
+inline constexpr int kLabelWidth = 20;
+inline constexpr char kListFile[] = "Fichier binaire..... : %s\n";
+inline constexpr char kBlockLabel[] = "Bloc %d";
+inline constexpr char kBlock[] = "%s : $%04X a $%04X, %d octets\n";
+inline constexpr char kEmptyBlock[] = "%s : $%04X, 0 octets\n";
+inline constexpr char kBlockPastFFFF[] = "%s : $%04X a $FFFF, %d octets (%d au-dela de $FFFF)\n";
+inline constexpr char kListExec[] = "Adr de Lancement.... : $%04X\n";
+// What is wrong with a file that is not a whole binary, and at which offset
+// (counted from 0, as xxd counts).
+inline constexpr char kCutInHeader[] =
+    "Erreur, le fichier s'arrete dans l'en-tete du bloc %d (octet %d)\n";
+// Where the file ends, then the bytes the block it ends in would take.
+inline constexpr char kCutInBlock[] =
+    "Erreur, le fichier s'arrete a l'octet %d, dans le bloc %d (octets %d a %d) : "
+    "il manque %d octets\n";
+inline constexpr char kNotAMarker[] =
+    "Erreur, octet $%02X a l'octet %d : ni un debut de bloc ($00) ni la fin ($FF)\n";
+inline constexpr char kNoFooter[] = "Erreur, le fichier s'arrete sans sa fin ($FF) (octet %d)\n";
+inline constexpr char kCutInFooter[] = "Erreur, le fichier s'arrete dans sa fin ($FF) (octet %d)\n";
+inline constexpr char kFooterNotZero[] =
+    "Erreur, la fin ($FF) de l'octet %d n'a pas ses deux octets nuls\n";
+inline constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a partir de l'octet %d\n";
+
+// The words of "Cause : %s" for `reason`; empty for a reason told by its
+// code (kOtherCause) or not told at all.
+const char* reason_text(Reason reason);
+
+}  // namespace vork::text
+
+namespace vork {
+
+// Every cause the run can print after "Cause : ", in the order of vork::Reason;
+// the last, "erreur systeme", is followed by the system's own number.
+std::vector<std::string> cause_texts();
+
+}  // namespace vork
