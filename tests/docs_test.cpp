@@ -1,17 +1,23 @@
 // The documents say what the program does: every cause it can print is in
-// the causes list of each read-me and manual page, and nothing else is.
+// the causes list of each read-me, guide and manual page, and nothing else
+// is; and each read-me's sample run is its quick start's own command, which
+// prints what the sample shows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "scratch.h"
+#include "texts.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::vector<std::string> lines_of(const std::string& document) {
     std::ifstream file(std::string(VORK_SOURCE_DIR) + "/" + document);
@@ -66,8 +72,8 @@ TEST(Documents, ListEveryCauseTheProgramPrints) {
     ASSERT_EQ(expected.size(), program.size()) << "two causes read the same";
     const std::string man_start = ".B \"\"\"Cause : %s\\en\"\"\"";
     const CausesCase documents[] = {
-        {.document = "README.md", .start = "## Causes", .end = "## ", .cause = table_row},
-        {.document = "LISEZMOI.md", .start = "## Causes", .end = "## ", .cause = table_row},
+        {.document = "doc/guide.md", .start = "### Causes", .end = "#", .cause = table_row},
+        {.document = "doc/fr/guide.md", .start = "### Causes", .end = "#", .cause = table_row},
         {.document = "doc/vork.1", .start = man_start, .end = ".RE", .cause = man_item},
         {.document = "doc/fr/vork.1", .start = man_start, .end = ".RE", .cause = man_item},
         {.document = "doc/windows/LISEZMOI.txt", .start = "Quand quelque chose",
@@ -86,6 +92,109 @@ TEST(Documents, ListEveryCauseTheProgramPrints) {
             }
         }
         EXPECT_EQ(listed, expected) << c.document;
+    }
+}
+
+// The lines of the first indented block in the section of `document` that
+// starts with the line `title`, without their indent; blank lines within it kept.
+std::vector<std::string> block_in(const std::string& document, const std::string& title) {
+    const std::vector<std::string> lines = lines_of(document);
+    const auto indented = [](const std::string& line) { return line.rfind("    ", 0) == 0; };
+    auto at = std::find_if(std::find(lines.begin(), lines.end(), title), lines.end(), indented);
+    std::vector<std::string> block;
+    for (; at != lines.end(); ++at) {
+        if (indented(*at)) {
+            block.push_back(at->substr(4));
+        } else if (!at->empty() || at + 1 == lines.end() || !indented(at[1])) {
+            break;
+        } else {
+            block.emplace_back();
+        }
+    }
+    return block;
+}
+
+struct SampleCase {
+    const char* document;
+    std::string quick_start;  // the titles of the two sections
+    std::string sample;
+};
+
+TEST(Documents, SampleRunIsTheQuickStartsCommandAndPrintsWhatItShows) {
+    const SampleCase documents[] = {
+        {.document = "README.md", .quick_start = "## Quick start", .sample = "## A sample run"},
+        {.document = "LISEZMOI.md", .quick_start = "## Pour commencer",
+         .sample = "## Exemple d'exécution"},
+    };
+    for (const SampleCase& c : documents) {
+        std::vector<std::string> sample = block_in(c.document, c.sample);
+        ASSERT_FALSE(sample.empty()) << c.document;
+        ASSERT_EQ(sample[0].rfind("$ ", 0), 0u) << c.document;
+        const std::string command = sample[0].substr(2);
+        // The quick start's commands, one to a line after the packages'.
+        std::vector<std::string> quick_start;
+        const std::vector<std::string> lines = lines_of(c.document);
+        auto at = std::find(lines.begin(), lines.end(), c.quick_start);
+        for (; at != lines.end() && *at != c.sample; ++at) {
+            if (at->rfind("    ", 0) == 0) {
+                quick_start.push_back(at->substr(4));
+            }
+        }
+        EXPECT_NE(std::find(quick_start.begin(), quick_start.end(), command), quick_start.end())
+            << c.document << ": " << command;
+        // Run from the tree: the program as built, the example where it lies.
+        std::istringstream words(command);
+        std::vector<std::string> args;
+        for (std::string word; words >> word;) {
+            args.push_back(word);
+        }
+        ASSERT_EQ(args.at(0), "./build/default/vork") << c.document;
+        args.erase(args.begin());
+        vork_test::Scratch scratch;
+        fs::create_directories(scratch.work() / "examples");
+        fs::create_directories(scratch.work() / "build");
+        fs::copy_file(fs::path(VORK_SOURCE_DIR) / "examples/hello.raw",
+                      scratch.work() / "examples/hello.raw");
+        std::string shown;
+        for (auto line = sample.begin() + 1; line != sample.end(); ++line) {
+            shown += *line + "\n";
+        }
+        EXPECT_EQ(scratch.run(args).out, shown) << c.document;
+    }
+}
+
+// The words of `format` around its %s and %d, each of which a document
+// writes its own way (TARGET, N, %s).
+std::vector<std::string> fixed_words(std::string format) {
+    std::vector<std::string> words;
+    format.erase(format.find_last_not_of('\n') + 1);
+    std::size_t from = 0;
+    for (std::size_t at; (at = format.find('%', from)) != std::string::npos; from = at + 2) {
+        words.push_back(format.substr(from, at - from));
+    }
+    words.push_back(format.substr(from));
+    return words;
+}
+
+TEST(Documents, ListTheTargetsFailuresAndWhereAListedFileEnds) {
+    const std::vector<const char*> conversion = {vork::text::kUnwritable, vork::text::kNotSynced};
+    std::vector<const char*> with_list = conversion;
+    with_list.push_back(vork::text::kCutInBlock);
+    const std::pair<const char*, std::vector<const char*>> documents[] = {
+        {"doc/guide.md", with_list},   {"doc/fr/guide.md", with_list},
+        {"doc/vork.1", with_list},     {"doc/fr/vork.1", with_list},
+        {"doc/windows/LISEZMOI.txt", conversion},
+    };
+    for (const auto& [document, messages] : documents) {
+        std::string text;
+        for (const std::string& line : lines_of(document)) {
+            text += cause_as_printed(line) + "\n";
+        }
+        for (const char* message : messages) {
+            for (const std::string& words : fixed_words(message)) {
+                EXPECT_NE(text.find(words), std::string::npos) << document << ": " << words;
+            }
+        }
     }
 }
 

@@ -3,7 +3,8 @@
 # French; each renders without a single warning, never splits a name across
 # lines, hyphenates French by French rules, and the French one quotes exactly
 # the messages the English one does; every message the read-mes quote is one
-# the program prints; and the README's uninstall leaves the prefix as it was.
+# the program prints; and the README's uninstall leaves the prefix as it was,
+# then says in one line that there is nothing left to remove.
 # Usage: install_test.sh BUILD_DIR
 set -eu
 skip() { echo "skipped: $1"; [ -z "${VORK_SKIP_LOG:-}" ] || echo "install_tree: $1" >>"$VORK_SKIP_LOG"; exit 77; }
@@ -85,6 +86,11 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 cmake -D PREFIX="$prefix" -P "$build/uninstall.cmake" >/dev/null
 cmake -D PREFIX="$other" -P "$build/uninstall.cmake" >/dev/null
 rmdir "$other"
+# Once more, with nothing left to remove: one plain line, and success.
+said=$(cmake -D PREFIX="$prefix" -P "$build/uninstall.cmake" 2>&1) ||
+  { echo "an uninstall with nothing installed fails: $said"; exit 1; }
+[ "$said" = "vork: nothing to uninstall: this build folder installed nothing into $prefix" ] ||
+  { echo "an uninstall with nothing installed says: $said"; exit 1; }
 left=$(cd "$prefix" && find . -mindepth 1 | sort | tr '\n' ' ')
 [ "$left" = "./share ./share/mine " ] || { echo "the uninstall leaves: $left"; exit 1; }
 echo "installed, rendered cleanly, quoted rightly and uninstalled"
