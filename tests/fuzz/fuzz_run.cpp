@@ -1,9 +1,12 @@
-// libFuzzer target: whole in-process runs on arbitrary addresses and code.
+// libFuzzer target: whole in-process runs on arbitrary addresses and code,
+// and --list on arbitrary files.
 // Input: one byte each for the lengths (0 to 7) of the two address arguments,
-// those arguments' bytes, then the source's bytes.
+// those arguments' bytes, then the source's bytes; or, when the first byte
+// has bit 6 set (0x40), that byte and then the file to list.
 //
 // Either the run succeeds and the target holds exactly the framed code at the
-// typed addresses, or it fails and no target exists.
+// typed addresses, or it fails and no target exists. --list succeeds exactly
+// on a whole binary, and never changes the file or writes another.
 #include <unistd.h>
 
 #include <cctype>
@@ -60,11 +63,43 @@ const Workspace& workspace() {
     return w;
 }
 
+// Whether `file` is a whole Thomson binary: blocks (00, length, address,
+// bytes) up to a footer (FF 00 00, address) that ends it.
+bool whole_binary(const std::string& file) {
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(file[at]); };
+    std::size_t at = 0;
+    while (at < file.size() && byte(at) == 0x00) {
+        if (file.size() - at < 5) {
+            return false;
+        }
+        at += 5 + (std::size_t{byte(at + 1)} << 8 | byte(at + 2));
+    }
+    return at + 5 == file.size() && byte(at) == 0xFF && byte(at + 1) == 0 && byte(at + 2) == 0;
+}
+
+// Lists `file`, then checks the status and that nothing was written.
+int list(const std::string& file) {
+    const Workspace& w = workspace();
+    std::ofstream(w.source, std::ios::binary | std::ios::trunc) << file;
+    fs::remove(w.target);
+    const std::string source_path = w.source.string();
+    const char* argv[] = {"vork", "--list", source_path.c_str(), nullptr};
+    const int status = vork::run(3, argv, w.out, w.in);
+    check(status == (whole_binary(file) ? 0 : 1));
+    std::ifstream read(w.source, std::ios::binary);
+    check(std::string{std::istreambuf_iterator<char>(read), {}} == file);
+    check(!fs::exists(w.target));
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) {
         return -1;
+    }
+    if ((data[0] & 0x40) != 0) {
+        return list(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
     }
     const std::size_t load_length = data[0] % 8;
     const std::size_t exec_length = data[1] % 8;
