@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Times the conversion of a 65,535-byte source beside the floor (bench/floor.c:
 # only the system calls a safe conversion needs; `synced`, the same with the
-# folder synced after the rename, as vork does), `cp` of the same file and the
-# shell idiom a user would write instead; each started directly and in its own
-# `sh -c`, as a Makefile recipe does. Reports each median, the ratios to the
-# floor and to cp, and each peak memory.
+# file synced again and the folder synced after the rename, as vork does),
+# `cp` of the same file and the shell idiom a user would write instead; each
+# started directly and in its own `sh -c`, as a Makefile recipe does.
+# Reports each median, the ratios to the floor and to cp, and each peak memory.
 # Needs hyperfine, python3, cc and /usr/bin/time; builds the program with
 # the configure preset given (default: the fully static one; deb: the
 # Debian package's, with the C library shared).

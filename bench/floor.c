@@ -2,8 +2,9 @@
  * Reads the source into a buffer behind the header's room, frames it, writes
  * a new file beside the target, syncs it, renames it over the target, prints
  * a report of REPORT_BYTES bytes and reads one byte of standard input. With
- * `sync`, it syncs the folder after the rename, as a replacement that
- * outlives a power cut must.
+ * `sync`, it syncs the file again and then the folder after the rename, as a
+ * replacement that outlives a power cut on every file system must (btrfs
+ * writes a file's data on a sync only while the file has its name).
  * Usage: floor SOURCE TARGET REPORT_BYTES [sync] */
 #include <fcntl.h>
 #include <stdio.h>
@@ -39,7 +40,7 @@ int main(int argc, char **argv) {
     if (argc == 5) {
         /* The target's folder is the current one in the benchmark. */
         const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fsync(folder) != 0) {
+        if (fsync(target) != 0 || fsync(folder) != 0) {
             return 1;
         }
         close(folder);

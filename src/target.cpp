@@ -4,8 +4,8 @@
 //
 // A regular file is replaced when a new file can take its place with all it
 // had: the image goes to a new file beside it, which is synced, named, moved
-// over the target's name (the last writer wins, as with two `mv`), and its
-// folder synced, so that status 0 outlives a power cut. When
+// over the target's name (the last writer wins, as with two `mv`), and
+// synced again with its folder, so that status 0 outlives a power cut. When
 // the target cannot be replaced (another name holds it, its folder is
 // unknown or keeps every name made in it, or the system refuses a step for a
 // reason the target itself gets around), it is written in place: locked,
@@ -129,7 +129,8 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
     if (!failure) {
         failure = platform::write_new(*file, image);
     }
-    // Synced before it has a name, so that no name ever shows half a file.
+    // Synced before it has a name, so that on ext4 and xfs no name ever
+    // shows half a file, whenever the journal commits it.
     if (!failure) {
         failure = platform::sync_new(*file);
     }
@@ -160,14 +161,20 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
         }
         return failure;
     }
-    // The rename lives in the file system's journal until the next commit: a
-    // power cut before it brings the old file back. Synced now that the file
-    // has its name, since some file systems (btrfs) write nothing for a file
-    // that has none: by its folder, or, where the folder cannot be synced
-    // (one the user may not list), by the file itself.
-    failure = platform::sync_folder(target);
-    if (failure && failure->reason == Reason::unsupported) {
-        failure = platform::sync_new(*file);
+    // The rename lives in the file system's journal until its next commit,
+    // and btrfs writes a file's data on a sync only while the file has a
+    // name: synced again now that it has the target's, which takes the
+    // rename to the disk with it on ext4 and xfs, then its folder, for the
+    // file systems that log a name apart from the file. A name synced before
+    // the move would be left beside the target by a power cut.
+    failure = platform::sync_new(*file);
+    if (!failure) {
+        failure = platform::sync_folder(target);
+        // A folder the user may not list, or a system that syncs none: the
+        // file's own sync has done what can be done.
+        if (failure && failure->reason == Reason::unsupported) {
+            failure.reset();
+        }
     }
     if (failure) {
         failure->step = kAfterTheMove;
