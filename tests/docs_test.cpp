@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -131,28 +132,21 @@ TEST(Documents, SampleRunIsTheQuickStartsCommandAndPrintsWhatItShows) {
         ASSERT_FALSE(sample.empty()) << c.document;
         ASSERT_EQ(sample[0].rfind("$ ", 0), 0u) << c.document;
         const std::string command = sample[0].substr(2);
-        // The quick start's commands, one to a line after the packages'.
-        std::vector<std::string> quick_start;
+        // One of the quick start's commands, one to a line, before the sample.
         const std::vector<std::string> lines = lines_of(c.document);
-        auto at = std::find(lines.begin(), lines.end(), c.quick_start);
-        for (; at != lines.end() && *at != c.sample; ++at) {
-            if (at->rfind("    ", 0) == 0) {
-                quick_start.push_back(at->substr(4));
-            }
-        }
-        EXPECT_NE(std::find(quick_start.begin(), quick_start.end(), command), quick_start.end())
+        const auto quick_start = std::find(lines.begin(), lines.end(), c.quick_start);
+        const auto sample_title = std::find(quick_start, lines.end(), c.sample);
+        EXPECT_NE(std::find(quick_start, sample_title, "    " + command), sample_title)
             << c.document << ": " << command;
         // Run from the tree: the program as built, the example where it lies.
         std::istringstream words(command);
-        std::vector<std::string> args;
-        for (std::string word; words >> word;) {
-            args.push_back(word);
-        }
-        ASSERT_EQ(args.at(0), "./build/default/vork") << c.document;
-        args.erase(args.begin());
+        std::string program;
+        words >> program;
+        ASSERT_EQ(program, "./build/default/vork") << c.document;
+        const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
         vork_test::Scratch scratch;
-        fs::create_directories(scratch.work() / "examples");
         fs::create_directories(scratch.work() / "build");
+        fs::create_directories(scratch.work() / "examples");
         fs::copy_file(fs::path(VORK_SOURCE_DIR) / "examples/hello.raw",
                       scratch.work() / "examples/hello.raw");
         std::string shown;
