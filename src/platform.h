@@ -75,11 +75,18 @@ struct TargetFacts {
 // as the shell's `>` would, with the system's own rules on links and shared
 // folders; waits a few seconds at most on another program's lease. Refused
 // when it is standard output's own file. Until the target is closed, an
-// interrupt removes a target this open created.
-Result open_target(const char* path, TargetPtr& target, TargetFacts& facts);
+// interrupt removes a target this open created. With `readable`, for
+// reading too, so that the target can be read before it is rewritten.
+Result open_target(const char* path, TargetPtr& target, TargetFacts& facts, bool readable = false);
+
+// Reads up to `into.size()` bytes of the target, opened readable, from
+// `offset`; `got` is how many, 0 at the end.
+Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
+               std::size_t& got);
 
 // Takes an exclusive lock on the whole target, waiting a few seconds at
-// most for another program's; succeeds where the file system has no locks.
+// most for another program's; succeeds where the file system has no locks,
+// and at once when this run holds it already.
 Result lock(Target& target);
 
 // Reserves room for `size` bytes in the target without changing its bytes

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <ctime>
 #include <span>
 
+#include "disk_image.h"
 #include "documentation.h"
 #include "exit_status.h"
 #include "image.h"
@@ -81,6 +83,43 @@ constexpr char kNoFooter[] = "Erreur, le fichier s'arrete sans sa fin ($FF) (oct
 constexpr char kCutInFooter[] = "Erreur, le fichier s'arrete dans sa fin ($FF) (octet %d)\n";
 constexpr char kFooterNotZero[] = "Erreur, la fin ($FF) de l'octet %d n'a pas ses deux octets nuls\n";
 constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a partir de l'octet %d\n";
+
+// ---- Thomson disk images: --onto and --list IMAGE.
+constexpr char kOntoWithoutImage[] = "Erreur, --onto attend le nom d'une image de disque\n";
+constexpr char kImageEcho[] = "Image de disque..... : %s\n";
+constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
+constexpr char kNotAnImage[] = "Erreur, %s n'est pas une image de disque Thomson (.fd ou .sap)\n";
+constexpr char kBadDiskName[] =
+    "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
+    "au plus, puis un point et 3 au plus\n";
+constexpr char kDiskAdded[] = "Fichier %s ajoute sur %s : %d blocs, %d blocs libres\n";
+constexpr char kDiskReplaced[] = "Fichier %s remplace sur %s : %d blocs, %d blocs libres\n";
+constexpr char kImageWrongSize[] = "Erreur, l'image %s fait %d octets : ce n'est pas une taille connue\n";
+constexpr char kImageFault[] = "Erreur, image %s illisible a l'octet %d : %s\n";
+// What is wrong, in the order of disk::ImageProblem, then of disk::Problem.
+constexpr const char* kImageProblems[] = {
+    "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux", "",
+};
+constexpr const char* kFaceProblems[] = {
+    "",
+    "valeur inconnue dans la table d'allocation",
+    "premier bloc d'un fichier hors du disque",
+    "chaine d'un fichier menant a un bloc libre ou reserve",
+    "chaine d'un fichier qui boucle",
+    "bloc partage par deux fichiers",
+    "nom de fichier illisible dans le catalogue",
+    "plus de 255 octets dans le dernier secteur d'un fichier",
+};
+static_assert(std::size(kImageProblems) == static_cast<std::size_t>(disk::ImageProblem::face) + 1);
+static_assert(std::size(kFaceProblems) == static_cast<std::size_t>(disk::Problem::last_bytes) + 1);
+constexpr char kNoRoom[] = "Erreur, pas assez de place sur %s : %d blocs libres, il en faut %d\n";
+constexpr char kDirectoryFull[] = "Erreur, catalogue plein sur %s (%d fichiers)\n";
+constexpr char kUntouched[] = "L'image %s n'est pas modifiee\n";
+constexpr char kNotRegular[] = "Erreur, %s n'est pas un fichier ordinaire\n";
+// What --list prints of a disk: a line for each file, then the room left.
+constexpr char kDiskFile[] = "%-12s %c %c %6d octets\n";
+constexpr char kDiskFree[] = "%d fichiers, %d blocs libres (%d octets)\n";
+constexpr char kNoSuchFile[] = "Erreur, pas de fichier %s sur l'image %s\n";
 
 // The system's reasons, in the order of vork::Reason.
 constexpr const char* kReasons[] = {
@@ -373,15 +412,36 @@ void print_fault(std::FILE* out, const Listing& listing, std::span<const std::ui
     }
 }
 
+// Prints the blocks and execution address of the Thomson binary
+// `contents`, or where it goes wrong; returns whether it is whole.
+bool print_listing(std::FILE* out, std::span<const std::uint8_t> contents) {
+    const Listing listing = read_binary(contents);
+    for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
+        print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
+    }
+    if (listing.fault != Malformed::none) {
+        print_fault(out, listing, contents);
+        return false;
+    }
+    print(out, kListExec, listing.exec_address);
+    return true;
+}
+
+int list_disk(const char* path, const char* name, const Console& console);
+
 // Lists the blocks of the Thomson binary at `path`, opened only for
-// reading and read up to the largest size a binary can have.
-int list(const char* path, const Console& console) {
+// reading and read up to the largest size a binary can have; a disk image's
+// files, or those of its file `name`.
+int list(const char* path, const char* name, const Console& console) {
     std::FILE* const out = console.out;
     if (path == nullptr) {
         show_documentation(out);
         console.flush();
         platform::write_text(stderr, kListWithoutFile);
         return console.end(kExitUsage);
+    }
+    if (disk::container_of(path) != disk::Container::unknown) {
+        return list_disk(path, name, console);
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;
@@ -395,16 +455,210 @@ int list(const char* path, const Console& console) {
                                  console)) {
         return *status;
     }
-    const std::span contents{buffer.get(), size};
-    const Listing listing = read_binary(contents);
-    for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
-        print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
+    return console.end(print_listing(out, {buffer.get(), size}) ? kExitSuccess : kExitFailure);
+}
+
+
+// ---- Thomson disk images.
+
+// The blocks a file of `size` bytes takes, as the report counts them.
+int block_count(std::size_t size) { return static_cast<int>(disk::blocks_for(size)); }
+
+// Prints what is wrong with the image shown as `shown`.
+void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault) {
+    const int offset = static_cast<int>(fault.offset);
+    if (fault.problem == disk::ImageProblem::size) {
+        print(out, kImageWrongSize, shown.c_str(), offset);
+        return;
     }
-    if (listing.fault != Malformed::none) {
-        print_fault(out, listing, contents);
+    const char* const what = fault.problem == disk::ImageProblem::face
+                                 ? kFaceProblems[static_cast<std::size_t>(fault.face)]
+                                 : kImageProblems[static_cast<std::size_t>(fault.problem)];
+    print(out, kImageFault, shown.c_str(), offset, what);
+}
+
+// The part of `path` after its folders.
+std::string_view base_name(std::string_view path) {
+#ifdef _WIN32
+    const std::size_t slash = path.find_last_of("/\\:");
+#else
+    const std::size_t slash = path.rfind('/');
+#endif
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The date SOURCE_DATE_EPOCH asks the directory to stamp, in UTC; none
+// without it, so that builds are reproducible.
+disk::Date source_date() {
+    const char* const epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0') {
+        return {};
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(epoch, &end, 10);
+    if (*end != '\0' || errno != 0 || seconds < 0) {
+        return {};
+    }
+    const std::time_t when = static_cast<std::time_t>(seconds);
+    const std::tm* const day = std::gmtime(&when);
+    if (day == nullptr) {
+        return {};
+    }
+    return {static_cast<std::uint8_t>(day->tm_mday), static_cast<std::uint8_t>(day->tm_mon + 1),
+            static_cast<std::uint8_t>(day->tm_year % 100)};
+}
+
+// Echoes the image `image` and the name TARGET takes on it into `name`;
+// an image of no known kind or a name that does not fit ends the run, with
+// the status returned.
+std::optional<int> check_onto(const char* image, const char* target,
+                              std::array<char, disk::kNameSize>& name, const Console& console) {
+    print(console.out, kImageEcho, shown(console.out_terminal, image).c_str());
+    if (disk::container_of(image) == disk::Container::unknown) {
+        print(console.out, kNotAnImage, shown(console.out_terminal, image).c_str());
+        return console.end(kExitUsage);
+    }
+    const std::string base(base_name(target));
+    const auto fits = disk::disk_name(base);
+    if (!fits) {
+        print(console.out, kBadDiskName, shown(console.out_terminal, base.c_str()).c_str());
+        return console.end(kExitUsage);
+    }
+    name = *fits;
+    print(console.out, kDiskNameEcho, disk::shown_name(name).c_str());
+    return std::nullopt;
+}
+
+// Puts `binary` on the disk image `path` as the file `name`, and tells how
+// it went; returns the status.
+int put_on_disk(const char* path, const std::array<char, disk::kNameSize>& name,
+                std::span<const std::uint8_t> binary, const Console& console) {
+    const std::string path_shown = shown(console.out_terminal, path);
+    const std::string name_shown = disk::shown_name(name);
+    const disk::Container container = disk::container_of(path);
+    const disk::Date date = source_date();
+    disk::ImageFault fault;
+    disk::Put put = disk::Put::added;
+    std::size_t room = 0;  // free blocks, those of the file replaced included
+    std::size_t left = 0;  // free blocks once the file is there
+    const TargetOutcome outcome = update_target(
+        path, disk::kMaxImageFileSize,
+        [&](std::span<const std::uint8_t> contents, std::vector<std::uint8_t>& image) {
+            std::vector<std::uint8_t> face;
+            std::vector<disk::File> files;
+            fault = disk::read_image(container, contents, face, files);
+            if (fault.problem != disk::ImageProblem::none) {
+                return false;
+            }
+            room = disk::free_blocks(face);
+            for (const disk::File& file : files) {
+                room += file.name == name ? file.chain.size() : 0;
+            }
+            put = disk::put_file(face, name, binary, date);
+            if (put == disk::Put::no_room || put == disk::Put::no_entry) {
+                return false;
+            }
+            left = disk::free_blocks(face);
+            image = disk::write_image(container, contents, face);
+            return true;
+        });
+    std::FILE* const out = console.out;
+    if (!outcome.leftover.empty()) {
+        print(stderr, kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
+    }
+    switch (outcome.write) {
+        case TargetWrite::ok:
+            print(out, put == disk::Put::replaced ? kDiskReplaced : kDiskAdded, name_shown.c_str(),
+                  path_shown.c_str(), block_count(binary.size()), static_cast<int>(left));
+            return kExitSuccess;
+        case TargetWrite::refused:
+            if (fault.problem != disk::ImageProblem::none) {
+                print_image_fault(out, path_shown, fault);
+            } else if (put == disk::Put::no_room) {
+                print(out, kNoRoom, path_shown.c_str(), static_cast<int>(room),
+                      block_count(binary.size()));
+            } else {
+                print(out, kDirectoryFull, path_shown.c_str(),
+                      static_cast<int>(disk::kDirectoryEntries));
+            }
+            print(out, kUntouched, path_shown.c_str());
+            return kExitFailure;
+        case TargetWrite::not_regular:
+            print(out, kNotRegular, path_shown.c_str());
+            return kExitFailure;
+        case TargetWrite::not_opened:
+            print(out, kNotOpened, path_shown.c_str());
+            break;
+        case TargetWrite::unreadable:
+            print(out, kUnreadable, path_shown.c_str());
+            break;
+        case TargetWrite::failed:
+            print(out, kUnwritable, path_shown.c_str());
+            break;
+    }
+    console.cause(outcome.failure);
+    return kExitFailure;
+}
+
+// Lists the files of the disk image at `path`, opened only for reading; or,
+// with `name`, the blocks of that one.
+int list_disk(const char* path, const char* name, const Console& console) {
+    std::FILE* const out = console.out;
+    const std::string path_shown = shown(console.out_terminal, path);
+    std::optional<std::array<char, disk::kNameSize>> wanted;
+    if (name != nullptr) {
+        wanted = disk::disk_name(name);
+        if (!wanted) {
+            print(out, kBadDiskName, shown(console.out_terminal, name).c_str());
+            return console.end(kExitUsage);
+        }
+    }
+    platform::Handle file = platform::kNoHandle;
+    if (auto status = open_input(path, path_shown, file, console)) {
+        return *status;
+    }
+    print(out, kImageEcho, path_shown.c_str());
+    Buffer buffer(nullptr, &std::free);
+    std::size_t size = 0;
+    if (auto status = read_input(file, path_shown, disk::kMaxImageFileSize, 0,
+                                 disk::kMaxImageFileSize, buffer, size, console)) {
+        return *status;
+    }
+    std::vector<std::uint8_t> face;
+    std::vector<disk::File> files;
+    // Read, an empty file is no disk: only one being written stands for a blank one.
+    const disk::ImageFault fault =
+        size == 0 ? disk::ImageFault{disk::ImageProblem::size, 0}
+                  : disk::read_image(disk::container_of(path), {buffer.get(), size}, face, files);
+    if (fault.problem != disk::ImageProblem::none) {
+        print_image_fault(out, path_shown, fault);
         return console.end(kExitFailure);
     }
-    print(out, kListExec, listing.exec_address);
+    if (wanted) {
+        for (const disk::File& one : files) {
+            if (one.name == *wanted) {
+                print(out, kDiskNameEcho, disk::shown_name(one.name).c_str());
+                return console.end(print_listing(out, disk::file_bytes(face, one)) ? kExitSuccess
+                                                                                   : kExitFailure);
+            }
+        }
+        print(out, kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
+        return console.end(kExitFailure);
+    }
+    constexpr char kTypes[] = "BDMA";
+    for (const disk::File& one : files) {
+        const char type = one.type < 4 ? kTypes[one.type] : '?';
+        const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
+        print(out, kDiskFile, disk::shown_name(one.name).c_str(), type, format,
+              static_cast<int>(one.size));
+        if (one.type == disk::kTypeMachineCode && one.format == disk::kFormatBinary) {
+            print_listing(out, disk::file_bytes(face, one));
+        }
+    }
+    const std::size_t free = disk::free_blocks(face);
+    print(out, kDiskFree, static_cast<int>(files.size()), static_cast<int>(free),
+          static_cast<int>(free * disk::kBlockBytes));
     return console.end(kExitSuccess);
 }
 
@@ -490,7 +744,20 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         return console.end(kExitSuccess);
     }
     if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
-        return list(argc > 2 ? argv[2] : nullptr, console);
+        return list(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr, console);
+    }
+    // --onto IMAGE, then the four arguments: the binary goes to TARGET and onto IMAGE.
+    const char* onto = nullptr;
+    if (argc > 1 && std::strcmp(argv[1], "--onto") == 0) {
+        if (argc < 3) {
+            show_documentation(out);
+            console.flush();
+            platform::write_text(stderr, kOntoWithoutImage);
+            return console.end(kExitUsage);
+        }
+        onto = argv[2];
+        argv += 2;
+        argc -= 2;
     }
     if (argc < 5) {
         show_documentation(out);
@@ -510,6 +777,12 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     print(out, kTargetEcho, target_shown.c_str());
     print(out, kLoadEcho, shown(console.out_terminal, load_text).c_str());
     print(out, kExecEcho, shown(console.out_terminal, exec_text).c_str());
+    std::array<char, disk::kNameSize> disk_file{};
+    if (onto != nullptr) {
+        if (auto status = check_onto(onto, target_path, disk_file, console)) {
+            return *status;
+        }
+    }
 
     platform::Handle source = platform::kNoHandle;
     if (auto status = open_input(source_path, source_shown, source, console)) {
@@ -556,12 +829,13 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     switch (outcome.write) {
         case TargetWrite::ok:
             platform::write_text(out, kDone);
-            return console.end(kExitSuccess);
+            return console.end(onto != nullptr ? put_on_disk(onto, disk_file, image, console)
+                                               : kExitSuccess);
         case TargetWrite::not_opened:
             print(out, kNotOpened, target_shown.c_str());
             console.cause(outcome.failure);
             return console.end(kExitFailure);
-        case TargetWrite::failed:
+        default:
             break;
     }
     print(out, kUnwritable, target_shown.c_str());

@@ -194,6 +194,38 @@ Result put_image(Target& target, const TargetFacts& facts, std::span<const std::
     return write_in_place(target, image);
 }
 
+// Puts `image` into the opened target; on failure, a target this run
+// created goes again.
+TargetOutcome put_or_undo(Target& target, const TargetFacts& facts,
+                          std::span<const std::uint8_t> image) {
+    TargetOutcome outcome{TargetWrite::ok, {}, {}};
+    if (auto failure = put_image(target, facts, image, outcome.leftover)) {
+        outcome.write = TargetWrite::failed;
+        outcome.failure = *failure;
+        // Never the empty file `make` would take as up to date.
+        if (facts.created && failure->step != kAfterTheMove) {
+            InterruptsHeld held;
+            platform::remove_created(target, outcome.leftover);
+        }
+    }
+    return outcome;
+}
+
+// Reads the whole target into `contents`, up to `most` bytes and one more.
+Result read_whole(Target& target, std::size_t most, std::vector<std::uint8_t>& contents) {
+    contents.resize(most + 1);
+    std::size_t size = 0;
+    std::size_t got = 0;
+    do {
+        if (auto failure = platform::read_at(target, std::span{contents}.subspan(size), size, got)) {
+            return failure;
+        }
+        size += got;
+    } while (got != 0 && size < contents.size());
+    contents.resize(size);
+    return {};
+}
+
 }  // namespace
 
 TargetOutcome write_target(const char* path, std::span<const std::uint8_t> image) {
@@ -202,17 +234,50 @@ TargetOutcome write_target(const char* path, std::span<const std::uint8_t> image
     if (auto failure = platform::open_target(path, target, facts)) {
         return {TargetWrite::not_opened, *failure, {}};
     }
-    TargetOutcome outcome{TargetWrite::ok, {}, {}};
-    if (auto failure = put_image(*target, facts, image, outcome.leftover)) {
-        outcome.write = TargetWrite::failed;
-        outcome.failure = *failure;
-        // Never the empty file `make` would take as up to date.
-        if (facts.created && failure->step != kAfterTheMove) {
+    return put_or_undo(*target, facts, image);
+}
+
+TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& rebuild) {
+    // Another run may replace the file while this one waits for its lock:
+    // then the file at the name is read afresh.
+    Failure moved{Reason::moved, 0, "lock"};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        platform::TargetPtr target;
+        TargetFacts facts;
+        if (auto failure = platform::open_target(path, target, facts, true)) {
+            return {TargetWrite::not_opened, *failure, {}};
+        }
+        if (!facts.regular) {
+            return {TargetWrite::not_regular, {}, {}};
+        }
+        Result failure = platform::lock(*target);
+        if (!failure) {
+            failure = platform::still_at_name(*target);
+            if (failure && failure->reason == Reason::moved) {
+                moved = *failure;
+                continue;
+            }
+        }
+        std::vector<std::uint8_t> contents;
+        if (!failure) {
+            failure = read_whole(*target, most, contents);
+        }
+        std::vector<std::uint8_t> image;
+        const bool built = !failure && rebuild(contents, image);
+        if (built) {
+            return put_or_undo(*target, facts, image);
+        }
+        TargetOutcome outcome{TargetWrite::refused, {}, {}};
+        if (failure) {
+            outcome = {TargetWrite::unreadable, *failure, {}};
+        }
+        if (facts.created) {
             InterruptsHeld held;
             platform::remove_created(*target, outcome.leftover);
         }
+        return outcome;
     }
-    return outcome;
+    return {TargetWrite::not_opened, moved, {}};
 }
 
 }  // namespace vork
