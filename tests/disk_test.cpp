@@ -2,6 +2,7 @@
 // of its own; what it refuses, left byte for byte as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -304,6 +305,22 @@ TEST(DiskTogether, EveryRunEndsOnTheDisk) {
         ASSERT_EQ(read_image(container_of(disk), image, face, files).problem, ImageProblem::none);
         EXPECT_EQ(files.size(), 6u) << disk;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Past the directory's end, a disk may keep entries of files long gone:
+// taking the end's place, a new file moves the end on, so they stay unseen.
+TEST(DiskDirectory, OldEntriesPastTheEndStayUnseen) {
+    Bytes face = blank_face();
+    put_file(face, *disk_name("A.BIN"), code_of(13), {});
+    std::copy_n(face.begin() + kFirstEntry, 32, face.begin() + kFirstEntry + 64);
+    put_file(face, *disk_name("C.BIN"), code_of(13), {});
+    std::vector<File> files;
+    EXPECT_EQ(read_face(face, files).problem, Problem::none);
+    EXPECT_EQ(files.size(), 2u);
 }
 
 }  // namespace
