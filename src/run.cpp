@@ -7,7 +7,6 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <ctime>
 #include <span>
 
 #include "disk_image.h"
@@ -500,13 +499,21 @@ disk::Date source_date() {
     if (*end != '\0' || errno != 0 || seconds < 0) {
         return {};
     }
-    const std::time_t when = static_cast<std::time_t>(seconds);
-    const std::tm* const day = std::gmtime(&when);
-    if (day == nullptr) {
-        return {};
-    }
-    return {static_cast<std::uint8_t>(day->tm_mday), static_cast<std::uint8_t>(day->tm_mon + 1),
-            static_cast<std::uint8_t>(day->tm_year % 100)};
+    // The civil date of a day counted from 1970-01-01, in the proleptic
+    // Gregorian calendar, by eras of 400 years from 0000-03-01; worked out
+    // here rather than by gmtime(), which brings the whole time-zone machinery
+    // into the static program.
+    const long long days = seconds / 86400 + 719468;
+    const long long era = days / 146097;
+    const long long of_era = days - era * 146097;
+    const long long year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
+    const long long of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const long long shifted_month = (5 * of_year + 2) / 153;  // from March
+    const long long day = of_year - (153 * shifted_month + 2) / 5 + 1;
+    const long long month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+    const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    return {static_cast<std::uint8_t>(day), static_cast<std::uint8_t>(month),
+            static_cast<std::uint8_t>(year % 100)};
 }
 
 // Echoes the image `image` and the name TARGET takes on it into `name`;

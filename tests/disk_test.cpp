@@ -324,3 +324,31 @@ TEST(DiskDirectory, OldEntriesPastTheEndStayUnseen) {
 }
 
 }  // namespace
+
+namespace {
+
+// The directory's date: none unless SOURCE_DATE_EPOCH asks, then that day in UTC.
+TEST(DiskDates, StampedOnlyWhenSourceDateEpochAsks) {
+    struct Row {
+        const char* epoch;  // nullptr: unset
+        std::string date;   // day, month, year of the entry
+    };
+    const Row rows[] = {{nullptr, bytes({0, 0, 0})},
+                        {"951782400", bytes({29, 2, 0})},    // 2000-02-29
+                        {"4102444799", bytes({31, 12, 99})},  // 2099-12-31 23:59:59
+                        {"not a date", bytes({0, 0, 0})}};
+    for (const Row& row : rows) {
+        const Scratch scratch;
+        write_file(scratch.work() / "code.raw", "x");
+        if (row.epoch != nullptr) {
+            setenv("SOURCE_DATE_EPOCH", row.epoch, 1);
+        }
+        const Outcome run = scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "A.BIN"});
+        unsetenv("SOURCE_DATE_EPOCH");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(read_file(scratch.work() / "d.fd").substr(kFirstEntry + 24, 3), row.date)
+            << (row.epoch ? row.epoch : "unset");
+    }
+}
+
+}  // namespace
