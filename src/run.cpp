@@ -11,6 +11,7 @@
 
 #include "disk_image.h"
 #include "documentation.h"
+#include "tape.h"
 #include "exit_status.h"
 #include "image.h"
 #include "platform.h"
@@ -87,7 +88,9 @@ constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a partir 
 constexpr char kOntoWithoutImage[] = "Erreur, --onto attend le nom d'une image de disque\n";
 constexpr char kImageEcho[] = "Image de disque..... : %s\n";
 constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
-constexpr char kNotAnImage[] = "Erreur, %s n'est pas une image de disque Thomson (.fd ou .sap)\n";
+constexpr char kNotAnImage[] =
+    "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
+constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s : %d blocs\n";
 constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
     "au plus, puis un point et 3 au plus\n";
@@ -522,7 +525,7 @@ disk::Date source_date() {
 std::optional<int> check_onto(const char* image, const char* target,
                               std::array<char, disk::kNameSize>& name, const Console& console) {
     print(console.out, kImageEcho, shown(console.out_terminal, image).c_str());
-    if (disk::container_of(image) == disk::Container::unknown) {
+    if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image)) {
         print(console.out, kNotAnImage, shown(console.out_terminal, image).c_str());
         return console.end(kExitUsage);
     }
@@ -537,12 +540,35 @@ std::optional<int> check_onto(const char* image, const char* target,
     return std::nullopt;
 }
 
+// Writes the MO5 tape `path` whole, holding `binary` as the file `name`,
+// and tells how it went; returns the status.
+int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
+                std::span<const std::uint8_t> binary, const Console& console) {
+    const std::string path_shown = shown(console.out_terminal, path);
+    const TargetOutcome outcome = write_target(path, tape::mo5_tape(name, binary));
+    if (!outcome.leftover.empty()) {
+        print(stderr, kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
+    }
+    if (outcome.write == TargetWrite::ok) {
+        print(console.out, kTapeWritten, disk::shown_name(name).c_str(), path_shown.c_str(),
+              static_cast<int>(tape::tape_blocks(binary.size())));
+        return kExitSuccess;
+    }
+    print(console.out, outcome.write == TargetWrite::not_opened ? kNotOpened : kUnwritable,
+          path_shown.c_str());
+    console.cause(outcome.failure);
+    return kExitFailure;
+}
+
 // Puts `binary` on the disk image `path` as the file `name`, and tells how
 // it went; returns the status.
 int put_on_disk(const char* path, const std::array<char, disk::kNameSize>& name,
                 std::span<const std::uint8_t> binary, const Console& console) {
     const std::string path_shown = shown(console.out_terminal, path);
     const std::string name_shown = disk::shown_name(name);
+    if (tape::is_tape(path)) {
+        return put_on_tape(path, name, binary, console);
+    }
     const disk::Container container = disk::container_of(path);
     const disk::Date date = source_date();
     disk::ImageFault fault;
