@@ -1,6 +1,7 @@
 #include "disk_image.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace vork::disk {
@@ -89,14 +90,22 @@ Container container_of(std::string_view path) {
 }
 
 std::uint16_t sap_crc(std::span<const std::uint8_t> record) {
-    // CRC-16, the reflected CCITT polynomial, from $FFFF, nothing XORed at the end.
+    // CRC-16, the reflected CCITT polynomial, from $FFFF, nothing XORed at
+    // the end; a byte at a time, through the table of its 256 remainders.
+    static constexpr auto kTable = [] {
+        std::array<std::uint16_t, 256> table{};
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            unsigned crc = byte;
+            for (int bit = 0; bit < 8; ++bit) {
+                crc = (crc & 1) != 0 ? crc >> 1 ^ 0x8408 : crc >> 1;
+            }
+            table[byte] = static_cast<std::uint16_t>(crc);
+        }
+        return table;
+    }();
     std::uint16_t crc = 0xFFFF;
     for (const std::uint8_t byte : record) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>(crc >> 1 ^ 0x8408)
-                                 : static_cast<std::uint16_t>(crc >> 1);
-        }
+        crc = static_cast<std::uint16_t>(crc >> 8 ^ kTable[(crc ^ byte) & 0xFF]);
     }
     return crc;
 }

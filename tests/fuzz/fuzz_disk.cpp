@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,11 +38,20 @@ struct Workspace {
     fs::path dir;
     std::FILE* out;
     std::FILE* in;
+    // Gone at the end, since it lies in memory.
+    ~Workspace() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
 };
 
 const Workspace& workspace() {
     static const Workspace w = [] {
-        std::string name = (fs::temp_directory_path() / "vork-fuzz-disk-XXXXXX").string();
+        // In memory where it can be: every --onto syncs the image it writes.
+        const fs::path memory = "/dev/shm";
+        std::string name = ((fs::is_directory(memory) ? memory : fs::temp_directory_path()) /
+                            "vork-fuzz-disk-XXXXXX")
+                               .string();
         const fs::path dir = mkdtemp(name.data());
         std::ofstream(dir / "code.raw", std::ios::binary) << "\x12\x34\x56";
         return Workspace{dir, std::fopen("/dev/null", "wb"), std::fopen("/dev/null", "rb")};
@@ -52,8 +60,10 @@ const Workspace& workspace() {
 }
 
 Bytes read_all(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
+    Bytes bytes(fs::file_size(path));
+    std::ifstream(path, std::ios::binary)
+        .read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 int run(std::vector<std::string> args) {
