@@ -69,6 +69,7 @@ struct TargetFacts {
     bool other_names = false;   // another name holds it too, which would keep the old contents
     bool folder_lets_go = false;  // the folder that holds it under its name was found, and a
                                   // name made there can be removed again
+    bool lock_held_through_move = false;  // a lock on it lasts until a new file has its name
 };
 
 // Opens `path` for writing without truncating it, creating it when missing

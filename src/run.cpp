@@ -479,10 +479,13 @@ void print_image_fault(std::FILE* out, const std::string& shown, const disk::Ima
     print(out, kImageFault, shown.c_str(), offset, what);
 }
 
-// The part of `path` after its folders.
+// The part of `path` after its folders (and, on Windows, its drive).
 std::string_view base_name(std::string_view path) {
 #ifdef _WIN32
-    const std::size_t slash = path.find_last_of("/\\:");
+    if (path.size() >= 2 && path[1] == ':') {
+        path.remove_prefix(2);
+    }
+    const std::size_t slash = path.find_last_of("/\\");
 #else
     const std::size_t slash = path.rfind('/');
 #endif

@@ -175,15 +175,16 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
     return failure;
 }
 
-// Puts `image` into the opened target by the safest way it allows.
+// Puts `image` into the opened target by the safest way it allows; in
+// place only, unless `replaceable`.
 Result put_image(Target& target, const TargetFacts& facts, std::span<const std::uint8_t> image,
-                 std::string& leftover) {
+                 std::string& leftover, bool replaceable) {
     if (!facts.regular) {
         return platform::write_at(target, image, platform::kAppend);
     }
     // A second name would keep the old contents; an unknown folder, or one
     // that keeps every name, would keep the new file's too.
-    if (facts.folder_lets_go && !facts.other_names) {
+    if (replaceable && facts.folder_lets_go && !facts.other_names) {
         Result failure = replace(target, image, leftover);
         // Once the image has taken the target's place there is no old file
         // left to write in place.
@@ -194,12 +195,12 @@ Result put_image(Target& target, const TargetFacts& facts, std::span<const std::
     return write_in_place(target, image);
 }
 
-// Puts `image` into the opened target; on failure, a target this run
-// created goes again.
+// Puts `image` into the opened target, replaced only when `replaceable`;
+// on failure, a target this run created goes again.
 TargetOutcome put_or_undo(Target& target, const TargetFacts& facts,
-                          std::span<const std::uint8_t> image) {
+                          std::span<const std::uint8_t> image, bool replaceable = true) {
     TargetOutcome outcome{TargetWrite::ok, {}, {}};
-    if (auto failure = put_image(target, facts, image, outcome.leftover)) {
+    if (auto failure = put_image(target, facts, image, outcome.leftover, replaceable)) {
         outcome.write = TargetWrite::failed;
         outcome.failure = *failure;
         // Never the empty file `make` would take as up to date.
@@ -264,8 +265,10 @@ TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& r
         }
         std::vector<std::uint8_t> image;
         const bool built = !failure && rebuild(contents, image);
+        // Where the lock goes with the old file before the new one has its
+        // name, another run could read the old contents in between: in place.
         if (built) {
-            return put_or_undo(*target, facts, image);
+            return put_or_undo(*target, facts, image, facts.lock_held_through_move);
         }
         TargetOutcome outcome{TargetWrite::refused, {}, {}};
         if (failure) {

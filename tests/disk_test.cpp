@@ -280,7 +280,7 @@ TEST_P(DiskNames, AreRefusedWithUsageStatusAndNothingWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, DiskNames,
                          testing::Values("TOOLONGER.BIN", "A.BINX", "A B.BIN", "A'.BIN", "A\".BIN",
-                                         "A:B.BIN", "\xc3\xa9.BIN", "A\x01.BIN", ".BIN", "A.B.C",
+                                         "AB:C.BIN", "\xc3\xa9.BIN", "A\x01.BIN", ".BIN", "A.B.C",
                                          "A.", "dir/ABCDEFGHI"));
 
 // ---- Two runs at once onto one disk that does not exist yet: both end on it.

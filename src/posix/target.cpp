@@ -199,6 +199,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
     facts.created = created;
     facts.other_names = info.st_nlink > 1;
     facts.folder_lets_go = target->folder >= 0 && posix::folder_lets_go(target->folder);
+    facts.lock_held_through_move = true;  // the descriptor, and its lock, outlive the rename
     opened = std::move(target);
     return {};
 }
