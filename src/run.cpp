@@ -90,6 +90,8 @@ constexpr char kImageEcho[] = "Image de disque..... : %s\n";
 constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
 constexpr char kNotAnImage[] =
     "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
+constexpr char kTargetLikeImage[] =
+    "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
 constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s : %d blocs\n";
 constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
@@ -530,6 +532,11 @@ std::optional<int> check_onto(const char* image, const char* target,
     print(console.out, kImageEcho, shown(console.out_terminal, image).c_str());
     if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image)) {
         print(console.out, kNotAnImage, shown(console.out_terminal, image).c_str());
+        return console.end(kExitUsage);
+    }
+    // TARGET is written first: named as an image, it could be the image itself.
+    if (disk::container_of(target) != disk::Container::unknown || tape::is_tape(target)) {
+        print(console.out, kTargetLikeImage, shown(console.out_terminal, target).c_str());
         return console.end(kExitUsage);
     }
     const std::string base(base_name(target));
