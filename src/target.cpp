@@ -11,7 +11,8 @@
 // reason the target itself gets around), it is written in place: locked,
 // room reserved, checked to still be at its name, written, cut, synced and
 // checked again. A device or pipe is written through. A target this run
-// created goes again on failure.
+// created goes again on failure. A file rewritten from its own contents (a
+// disk image) is read and written under one lock.
 #include "target.h"
 
 #include "fresh_name.h"
