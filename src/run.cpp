@@ -92,12 +92,12 @@ constexpr char kNotAnImage[] =
     "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
 constexpr char kTargetLikeImage[] =
     "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
-constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s : %d blocs\n";
+constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
 constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
     "au plus, puis un point et 3 au plus\n";
-constexpr char kDiskAdded[] = "Fichier %s ajoute sur %s : %d blocs, %d blocs libres\n";
-constexpr char kDiskReplaced[] = "Fichier %s remplace sur %s : %d blocs, %d blocs libres\n";
+constexpr char kDiskAdded[] = "Fichier %s ajoute sur %s (blocs : %d pris, %d libres)\n";
+constexpr char kDiskReplaced[] = "Fichier %s remplace sur %s (blocs : %d pris, %d libres)\n";
 constexpr char kImageWrongSize[] = "Erreur, l'image %s fait %d octets : ce n'est pas une taille connue\n";
 constexpr char kImageFault[] = "Erreur, image %s illisible a l'octet %d : %s\n";
 // What is wrong, in the order of disk::ImageProblem, then of disk::Problem.
@@ -116,13 +116,13 @@ constexpr const char* kFaceProblems[] = {
 };
 static_assert(std::size(kImageProblems) == static_cast<std::size_t>(disk::ImageProblem::face) + 1);
 static_assert(std::size(kFaceProblems) == static_cast<std::size_t>(disk::Problem::last_bytes) + 1);
-constexpr char kNoRoom[] = "Erreur, pas assez de place sur %s : %d blocs libres, il en faut %d\n";
+constexpr char kNoRoom[] = "Erreur, pas assez de place sur %s (blocs libres : %d, il en faut %d)\n";
 constexpr char kDirectoryFull[] = "Erreur, catalogue plein sur %s (%d fichiers)\n";
 constexpr char kUntouched[] = "L'image %s n'est pas modifiee\n";
 constexpr char kNotRegular[] = "Erreur, %s n'est pas un fichier ordinaire\n";
 // What --list prints of a disk: a line for each file, then the room left.
 constexpr char kDiskFile[] = "%-12s %c %c %6d octets\n";
-constexpr char kDiskFree[] = "%d fichiers, %d blocs libres (%d octets)\n";
+constexpr char kDiskFree[] = "Fichiers : %d, blocs libres : %d (%d octets)\n";
 constexpr char kNoSuchFile[] = "Erreur, pas de fichier %s sur l'image %s\n";
 
 // The system's reasons, in the order of vork::Reason.

@@ -263,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                         put_file(face, *disk_name("BIG"), code_of(155 * 2040), {});
                         d = write_image(Container::sap, d, face);
                     },
-                    "pas assez de place sur d.sap : 0 blocs libres, il en faut 1\n"}));
+                    "pas assez de place sur d.sap (blocs libres : 0, il en faut 1)\n"}));
 
 // ---- Names that do not fit the directory: refused before anything is written.
 
