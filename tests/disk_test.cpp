@@ -463,3 +463,59 @@ TEST(Tape, CastoolPlaysBackEveryBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// --list IMAGE [NAME]: a disk holding HELLO.BIN (19 bytes of code at $9000)
+// and a 13-byte data file, listed; read only, whatever it finds.
+struct ListCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string says;
+    int status = 0;
+    std::function<void(Bytes&)> spoil = [](Bytes&) {};
+};
+
+void PrintTo(const ListCase& c, std::ostream* os) { *os << c.name; }
+
+class DiskListing : public testing::TestWithParam<ListCase> {};
+
+TEST_P(DiskListing, ListsAndWritesNothing) {
+    const ListCase& c = GetParam();
+    const Scratch scratch;
+    Bytes binary = code_of(19);
+    binary.insert(binary.begin(), {0x00, 0x00, 19, 0x90, 0x00});
+    binary.insert(binary.end(), {0xFF, 0x00, 0x00, 0x90, 0x00});
+    Bytes face = blank_face();
+    put_file(face, *disk_name("NOTES.DAT"), code_of(13), {});
+    face[kFirstEntry + 11] = 1;     // data
+    face[kFirstEntry + 12] = 0xFF;  // ASCII
+    put_file(face, *disk_name("HELLO.BIN"), binary, {});
+    Bytes image = write_image(Container::sap, {}, face);
+    c.spoil(image);
+    write_file(scratch.work() / "d.sap", text(image));
+    std::vector<std::string> args{"--list", "d.sap"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = scratch.run(args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+    EXPECT_EQ(read_file(scratch.work() / "d.sap"), text(image));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DiskListing,
+    testing::Values(
+        ListCase{"WholeDisk", {},
+                 "Image de disque..... : d.sap\nNOTES.DAT    D A     13 octets\n"
+                 "HELLO.BIN    M B     29 octets\nBloc 1.............. : $9000 a $9012, 19 octets\n"
+                 "Adr de Lancement.... : $9000\nFichiers : 2, blocs libres : 156 (318240 octets)\n"},
+        ListCase{"OneFile", {"hello.bin"},
+                 "Nom sur le disque... : HELLO.BIN\nBloc 1.............. : $9000 a $9012, 19 "
+                 "octets\nAdr de Lancement.... : $9000\n"},
+        ListCase{"NoSuchFile", {"GAME.BIN"}, "Erreur, pas de fichier GAME.BIN sur l'image d.sap\n", 1},
+        ListCase{"NameThatCannotBe", {"GAME BIN"}, "ne tient pas dans un nom de fichier", 2},
+        ListCase{"Damaged", {}, "illisible a l'octet 84173 : chaine d'un fichier qui boucle", 1,
+                 set_face(Container::sap, kTableByte, 0)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
