@@ -45,6 +45,10 @@ Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got);
 
 void close(Handle file);
 
+// The part of `path` after its folders (and, on Windows, its drive), as
+// the system splits it.
+std::string_view base_name(std::string_view path);
+
 // ---- The target's calls. Each does one thing and says whether it did.
 
 // The target as opened: its file, its folder, its name there; a system's own.

@@ -11,10 +11,10 @@
 
 #include "disk_image.h"
 #include "documentation.h"
-#include "tape.h"
 #include "exit_status.h"
 #include "image.h"
 #include "platform.h"
+#include "tape.h"
 #include "target.h"
 
 namespace vork {
@@ -462,7 +462,6 @@ int list(const char* path, const char* name, const Console& console) {
     return console.end(print_listing(out, {buffer.get(), size}) ? kExitSuccess : kExitFailure);
 }
 
-
 // ---- Thomson disk images.
 
 // The blocks a file of `size` bytes takes, as the report counts them.
@@ -479,19 +478,6 @@ void print_image_fault(std::FILE* out, const std::string& shown, const disk::Ima
                                  ? kFaceProblems[static_cast<std::size_t>(fault.face)]
                                  : kImageProblems[static_cast<std::size_t>(fault.problem)];
     print(out, kImageFault, shown.c_str(), offset, what);
-}
-
-// The part of `path` after its folders (and, on Windows, its drive).
-std::string_view base_name(std::string_view path) {
-#ifdef _WIN32
-    if (path.size() >= 2 && path[1] == ':') {
-        path.remove_prefix(2);
-    }
-    const std::size_t slash = path.find_last_of("/\\");
-#else
-    const std::size_t slash = path.rfind('/');
-#endif
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 // The date SOURCE_DATE_EPOCH asks the directory to stamp, in UTC; none
@@ -539,7 +525,7 @@ std::optional<int> check_onto(const char* image, const char* target,
         print(console.out, kTargetLikeImage, shown(console.out_terminal, target).c_str());
         return console.end(kExitUsage);
     }
-    const std::string base(base_name(target));
+    const std::string base(platform::base_name(target));
     const auto fits = disk::disk_name(base);
     if (!fits) {
         print(console.out, kBadDiskName, shown(console.out_terminal, base.c_str()).c_str());
