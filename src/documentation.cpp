@@ -17,6 +17,9 @@ void show_documentation(std::FILE* out) {
         "Ajoute un heder et footer en chargent PROGRAMME.BIN. \n",
         "Le programme se chargera a l'adresse $2600 et ce lancera en $2C00 \n",
         "\nVORK.exe --list GAME.BIN : les blocs et l'adresse de lancement de GAME.BIN\n",
+        "VORK.exe --onto DISK.FD PROGRAMME.BIN 2600 2C00 GAME.BIN : GAME.BIN aussi sur\n",
+        "  la disquette DISK.FD (.fd ou .sap) ou la cassette MO5 DISK.K7\n",
+        "VORK.exe --list DISK.FD : les fichiers de la disquette DISK.FD\n",
     };
     for (const char* line : kLines) {
         platform::write_text(out, line);

@@ -1,6 +1,9 @@
 #include "listing.h"
 
+#include <array>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "documentation.h"
 #include "exit_status.h"
@@ -65,15 +68,103 @@ void print_fault(std::FILE* out, const Listing& listing, std::span<const std::ui
     }
 }
 
+// Prints the blocks and execution address of the Thomson binary
+// `contents`, or where it goes wrong; returns whether it is whole.
+bool print_listing(std::FILE* out, std::span<const std::uint8_t> contents) {
+    const Listing listing = read_binary(contents);
+    for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
+        print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
+    }
+    if (listing.fault != Malformed::none) {
+        print_fault(out, listing, contents);
+        return false;
+    }
+    print(out, text::kListExec, listing.exec_address);
+    return true;
+}
+
+// Lists the files of the disk image at `path`, opened only for reading; or,
+// with `name`, the blocks of that one.
+int list_disk(const char* path, const char* name, const Console& console) {
+    std::FILE* const out = console.out;
+    const std::string path_shown = shown(console.out_terminal, path);
+    std::optional<std::array<char, disk::kNameSize>> wanted;
+    if (name != nullptr) {
+        wanted = disk::disk_name(name);
+        if (!wanted) {
+            print(out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
+            return console.end(kExitUsage);
+        }
+    }
+    platform::Handle file = platform::kNoHandle;
+    if (auto status = open_input(path, path_shown, file, console)) {
+        return *status;
+    }
+    print(out, text::kImageEcho, path_shown.c_str());
+    Buffer buffer(nullptr, &std::free);
+    std::size_t size = 0;
+    if (auto status = read_input(file, path_shown, disk::kMaxImageFileSize, 0,
+                                 disk::kMaxImageFileSize, buffer, size, console)) {
+        return *status;
+    }
+    std::vector<std::uint8_t> face;
+    std::vector<disk::File> files;
+    // Read, an empty file is no disk: only one being written stands for a blank one.
+    const disk::ImageFault fault =
+        size == 0 ? disk::ImageFault{disk::ImageProblem::size, 0}
+                  : disk::read_image(disk::container_of(path), {buffer.get(), size}, face, files);
+    if (fault.problem != disk::ImageProblem::none) {
+        print_image_fault(out, path_shown, fault);
+        return console.end(kExitFailure);
+    }
+    if (wanted) {
+        for (const disk::File& one : files) {
+            if (one.name == *wanted) {
+                print(out, text::kDiskNameEcho, disk::shown_name(one.name).c_str());
+                return console.end(print_listing(out, disk::file_bytes(face, one)) ? kExitSuccess
+                                                                                   : kExitFailure);
+            }
+        }
+        print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
+        return console.end(kExitFailure);
+    }
+    constexpr char kTypes[] = "BDMA";
+    for (const disk::File& one : files) {
+        const char type = one.type < 4 ? kTypes[one.type] : '?';
+        const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
+        print(out, text::kDiskFile, disk::shown_name(one.name).c_str(), type, format,
+              static_cast<int>(one.size));
+        if (one.type == disk::kTypeMachineCode && one.format == disk::kFormatBinary) {
+            print_listing(out, disk::file_bytes(face, one));
+        }
+    }
+    const std::size_t free = disk::free_blocks(face);
+    print(out, text::kDiskFree, static_cast<int>(files.size()), static_cast<int>(free),
+          static_cast<int>(free * disk::kBlockBytes));
+    return console.end(kExitSuccess);
+}
+
 }  // namespace
 
-int list(const char* path, const Console& console) {
+void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault) {
+    if (fault.problem == disk::ImageProblem::size) {
+        print(out, text::kImageWrongSize, shown.c_str(), static_cast<int>(fault.offset));
+        return;
+    }
+    print(out, text::kImageFault, shown.c_str(), static_cast<int>(fault.offset),
+          text::image_problem_text(fault));
+}
+
+int list(const char* path, const char* name, const Console& console) {
     std::FILE* const out = console.out;
     if (path == nullptr) {
         show_documentation(out);
         console.flush();
         platform::write_text(stderr, text::kListWithoutFile);
         return console.end(kExitUsage);
+    }
+    if (disk::container_of(path) != disk::Container::unknown) {
+        return list_disk(path, name, console);
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;
@@ -87,17 +178,7 @@ int list(const char* path, const Console& console) {
                                  console)) {
         return *status;
     }
-    const std::span contents{buffer.get(), size};
-    const Listing listing = read_binary(contents);
-    for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
-        print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
-    }
-    if (listing.fault != Malformed::none) {
-        print_fault(out, listing, contents);
-        return console.end(kExitFailure);
-    }
-    print(out, text::kListExec, listing.exec_address);
-    return console.end(kExitSuccess);
+    return console.end(print_listing(out, {buffer.get(), size}) ? kExitSuccess : kExitFailure);
 }
 
 }  // namespace vork

@@ -1,13 +1,22 @@
-// vork --list: reads a Thomson binary's blocks and tells them, or what is wrong.
+// vork --list: reads a Thomson binary's blocks, or a disk image's files,
+// and tells them, or what is wrong.
 #pragma once
 
+#include <cstdio>
+#include <string>
+
 #include "console.h"
+#include "disk_image.h"
 
 namespace vork {
 
 // Lists the blocks and the execution address of the Thomson binary at
 // `path` (none given: a usage error), opened only for reading and read up to
-// the largest size a binary can have; returns the exit status.
-int list(const char* path, const Console& console);
+// the largest size a binary can have; for a disk image (.fd, .sap), its
+// files, or with `name` the blocks of that one. Returns the exit status.
+int list(const char* path, const char* name, const Console& console);
+
+// Prints what is wrong with the disk image shown as `shown`.
+void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault);
 
 }  // namespace vork

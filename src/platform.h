@@ -45,6 +45,10 @@ Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got);
 
 void close(Handle file);
 
+// The part of `path` after its folders (and, on Windows, its drive), as
+// the system splits it.
+std::string_view base_name(std::string_view path);
+
 // ---- The target's calls. Each does one thing and says whether it did.
 
 // The target as opened: its file, its folder, its name there; a system's own.
@@ -69,17 +73,25 @@ struct TargetFacts {
     bool other_names = false;   // another name holds it too, which would keep the old contents
     bool folder_lets_go = false;  // the folder that holds it under its name was found, and a
                                   // name made there can be removed again
+    bool lock_held_through_move = false;  // a lock on it lasts until a new file has its name
 };
 
 // Opens `path` for writing without truncating it, creating it when missing
 // as the shell's `>` would, with the system's own rules on links and shared
 // folders; waits a few seconds at most on another program's lease. Refused
 // when it is standard output's own file. Until the target is closed, an
-// interrupt removes a target this open created.
-Result open_target(const char* path, TargetPtr& target, TargetFacts& facts);
+// interrupt removes a target this open created. With `readable`, for
+// reading too, so that the target can be read before it is rewritten.
+Result open_target(const char* path, TargetPtr& target, TargetFacts& facts, bool readable = false);
+
+// Reads up to `into.size()` bytes of the target, opened readable, from
+// `offset`; `got` is how many, 0 at the end.
+Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
+               std::size_t& got);
 
 // Takes an exclusive lock on the whole target, waiting a few seconds at
-// most for another program's; succeeds where the file system has no locks.
+// most for another program's; succeeds where the file system has no locks,
+// and at once when this run holds it already.
 Result lock(Target& target);
 
 // Reserves room for `size` bytes in the target without changing its bytes

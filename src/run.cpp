@@ -9,6 +9,7 @@
 #include "exit_status.h"
 #include "image.h"
 #include "listing.h"
+#include "onto.h"
 #include "platform.h"
 #include "target.h"
 #include "texts.h"
@@ -91,7 +92,20 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         return console.end(kExitSuccess);
     }
     if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
-        return list(argc > 2 ? argv[2] : nullptr, console);
+        return list(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr, console);
+    }
+    // --onto IMAGE, then the four arguments: the binary goes to TARGET and onto IMAGE.
+    const char* onto = nullptr;
+    if (argc > 1 && std::strcmp(argv[1], "--onto") == 0) {
+        if (argc < 3) {
+            show_documentation(out);
+            console.flush();
+            platform::write_text(stderr, text::kOntoWithoutImage);
+            return console.end(kExitUsage);
+        }
+        onto = argv[2];
+        argv += 2;
+        argc -= 2;
     }
     if (argc < 5) {
         show_documentation(out);
@@ -111,6 +125,12 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     print(out, text::kTargetEcho, target_shown.c_str());
     print(out, text::kLoadEcho, shown(console.out_terminal, load_text).c_str());
     print(out, text::kExecEcho, shown(console.out_terminal, exec_text).c_str());
+    std::array<char, disk::kNameSize> disk_file{};
+    if (onto != nullptr) {
+        if (auto status = check_onto(onto, target_path, disk_file, console)) {
+            return *status;
+        }
+    }
 
     platform::Handle source = platform::kNoHandle;
     if (auto status = open_input(source_path, source_shown, source, console)) {
@@ -157,12 +177,16 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     switch (outcome.write) {
         case TargetWrite::ok:
             platform::write_text(out, text::kDone);
-            return console.end(kExitSuccess);
+            return console.end(onto != nullptr ? put_on_disk(onto, disk_file, image, console)
+                                               : kExitSuccess);
         case TargetWrite::not_opened:
             print(out, text::kNotOpened, target_shown.c_str());
             console.cause(outcome.failure);
             return console.end(kExitFailure);
         case TargetWrite::failed:
+        case TargetWrite::unreadable:  // update_target()'s alone
+        case TargetWrite::refused:
+        case TargetWrite::not_regular:
             break;
     }
     // Past the move the path holds the image: only its way to the disk failed.

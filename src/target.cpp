@@ -11,7 +11,8 @@
 // reason the target itself gets around), it is written in place: locked,
 // room reserved, checked to still be at its name, written, cut, synced and
 // checked again. A device or pipe is written through. A target this run
-// created goes again on failure.
+// created goes again on failure. A file rewritten from its own contents (a
+// disk image) is read and written under one lock.
 #include "target.h"
 
 #include "fresh_name.h"
@@ -182,15 +183,16 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
     return failure;
 }
 
-// Puts `image` into the opened target by the safest way it allows.
+// Puts `image` into the opened target by the safest way it allows; in
+// place only, unless `replaceable`.
 Result put_image(Target& target, const TargetFacts& facts, std::span<const std::uint8_t> image,
-                 std::string& leftover) {
+                 std::string& leftover, bool replaceable) {
     if (!facts.regular) {
         return platform::write_at(target, image, platform::kAppend);
     }
     // A second name would keep the old contents; an unknown folder, or one
     // that keeps every name, would keep the new file's too.
-    if (facts.folder_lets_go && !facts.other_names) {
+    if (replaceable && facts.folder_lets_go && !facts.other_names) {
         Result failure = replace(target, image, leftover);
         // Once the image has taken the target's place there is no old file
         // left to write in place.
@@ -201,6 +203,38 @@ Result put_image(Target& target, const TargetFacts& facts, std::span<const std::
     return write_in_place(target, image);
 }
 
+// Puts `image` into the opened target, replaced only when `replaceable`;
+// on failure, a target this run created goes again.
+TargetOutcome put_or_undo(Target& target, const TargetFacts& facts,
+                          std::span<const std::uint8_t> image, bool replaceable = true) {
+    TargetOutcome outcome{TargetWrite::ok, {}, {}};
+    if (auto failure = put_image(target, facts, image, outcome.leftover, replaceable)) {
+        outcome.write = TargetWrite::failed;
+        outcome.failure = *failure;
+        // Never the empty file `make` would take as up to date.
+        if (facts.created && failure->step != kAfterTheMove) {
+            InterruptsHeld held;
+            platform::remove_created(target, outcome.leftover);
+        }
+    }
+    return outcome;
+}
+
+// Reads the whole target into `contents`, up to `most` bytes and one more.
+Result read_whole(Target& target, std::size_t most, std::vector<std::uint8_t>& contents) {
+    contents.resize(most + 1);
+    std::size_t size = 0;
+    std::size_t got = 0;
+    do {
+        if (auto failure = platform::read_at(target, std::span{contents}.subspan(size), size, got)) {
+            return failure;
+        }
+        size += got;
+    } while (got != 0 && size < contents.size());
+    contents.resize(size);
+    return {};
+}
+
 }  // namespace
 
 TargetOutcome write_target(const char* path, std::span<const std::uint8_t> image) {
@@ -209,17 +243,52 @@ TargetOutcome write_target(const char* path, std::span<const std::uint8_t> image
     if (auto failure = platform::open_target(path, target, facts)) {
         return {TargetWrite::not_opened, *failure, {}};
     }
-    TargetOutcome outcome{TargetWrite::ok, {}, {}};
-    if (auto failure = put_image(*target, facts, image, outcome.leftover)) {
-        outcome.write = TargetWrite::failed;
-        outcome.failure = *failure;
-        // Never the empty file `make` would take as up to date.
-        if (facts.created && failure->step != kAfterTheMove) {
+    return put_or_undo(*target, facts, image);
+}
+
+TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& rebuild) {
+    // Another run may replace the file while this one waits for its lock:
+    // then the file at the name is read afresh.
+    Failure moved{Reason::moved, 0, "lock"};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        platform::TargetPtr target;
+        TargetFacts facts;
+        if (auto failure = platform::open_target(path, target, facts, true)) {
+            return {TargetWrite::not_opened, *failure, {}};
+        }
+        if (!facts.regular) {
+            return {TargetWrite::not_regular, {}, {}};
+        }
+        Result failure = platform::lock(*target);
+        if (!failure) {
+            failure = platform::still_at_name(*target);
+            if (failure && failure->reason == Reason::moved) {
+                moved = *failure;
+                continue;
+            }
+        }
+        std::vector<std::uint8_t> contents;
+        if (!failure) {
+            failure = read_whole(*target, most, contents);
+        }
+        std::vector<std::uint8_t> image;
+        const bool built = !failure && rebuild(contents, image);
+        // Where the lock goes with the old file before the new one has its
+        // name, another run could read the old contents in between: in place.
+        if (built) {
+            return put_or_undo(*target, facts, image, facts.lock_held_through_move);
+        }
+        TargetOutcome outcome{TargetWrite::refused, {}, {}};
+        if (failure) {
+            outcome = {TargetWrite::unreadable, *failure, {}};
+        }
+        if (facts.created) {
             InterruptsHeld held;
             platform::remove_created(*target, outcome.leftover);
         }
+        return outcome;
     }
-    return outcome;
+    return {TargetWrite::not_opened, moved, {}};
 }
 
 }  // namespace vork

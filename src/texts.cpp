@@ -42,7 +42,32 @@ constexpr const char* kReasons[] = {
 static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::other) + 1,
               "one text for each reason");
 
+// What is wrong with an image, in the order of disk::ImageProblem, then of disk::Problem.
+constexpr const char* kImageProblems[] = {
+    "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux", "",
+};
+constexpr const char* kFaceProblems[] = {
+    "",
+    "valeur inconnue dans la table d'allocation",
+    "premier bloc d'un fichier hors du disque",
+    "chaine d'un fichier menant a un bloc libre ou reserve",
+    "chaine d'un fichier qui boucle",
+    "bloc partage par deux fichiers",
+    "nom de fichier illisible dans le catalogue",
+    "plus de 255 octets dans le dernier secteur d'un fichier",
+};
+static_assert(std::size(kImageProblems) == static_cast<std::size_t>(disk::ImageProblem::face) + 1,
+              "one text for each problem of an image");
+static_assert(std::size(kFaceProblems) == static_cast<std::size_t>(disk::Problem::last_bytes) + 1,
+              "one text for each problem of a face");
+
 }  // namespace
+
+const char* text::image_problem_text(const disk::ImageFault& fault) {
+    return fault.problem == disk::ImageProblem::face
+               ? kFaceProblems[static_cast<std::size_t>(fault.face)]
+               : kImageProblems[static_cast<std::size_t>(fault.problem)];
+}
 
 const char* text::reason_text(Reason reason) { return kReasons[static_cast<std::size_t>(reason)]; }
 

@@ -1,11 +1,12 @@
 // Everything vork says, exactly as its users see it: the conversion's report,
-// --list's, the warnings and the causes. The documentation screen keeps its
+// --list's, --onto's, the warnings and the causes. The documentation screen keeps its
 // own lines (documentation.cpp).
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "disk_image.h"
 #include "failure.h"
 
 namespace vork::text {
@@ -80,6 +81,38 @@ inline constexpr char kCutInFooter[] = "Erreur, le fichier s'arrete dans sa fin 
 inline constexpr char kFooterNotZero[] =
     "Erreur, la fin ($FF) de l'octet %d n'a pas ses deux octets nuls\n";
 inline constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a partir de l'octet %d\n";
+
+// ---- Thomson disk images and MO5 tapes: --onto and --list IMAGE.
+inline constexpr char kOntoWithoutImage[] = "Erreur, --onto attend le nom d'une image de disque\n";
+inline constexpr char kImageEcho[] = "Image de disque..... : %s\n";
+inline constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
+inline constexpr char kNotAnImage[] =
+    "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
+inline constexpr char kTargetLikeImage[] =
+    "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
+inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
+inline constexpr char kBadDiskName[] =
+    "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
+    "au plus, puis un point et 3 au plus\n";
+inline constexpr char kDiskAdded[] = "Fichier %s ajoute sur %s (blocs : %d pris, %d libres)\n";
+inline constexpr char kDiskReplaced[] = "Fichier %s remplace sur %s (blocs : %d pris, %d libres)\n";
+inline constexpr char kImageWrongSize[] =
+    "Erreur, l'image %s fait %d octets : ce n'est pas une taille connue\n";
+// The image's name, the offset, then image_problem_text().
+inline constexpr char kImageFault[] = "Erreur, image %s illisible a l'octet %d : %s\n";
+inline constexpr char kNoRoom[] =
+    "Erreur, pas assez de place sur %s (blocs libres : %d, il en faut %d)\n";
+inline constexpr char kDirectoryFull[] = "Erreur, catalogue plein sur %s (%d fichiers)\n";
+inline constexpr char kUntouched[] = "L'image %s n'est pas modifiee\n";
+inline constexpr char kNotRegular[] = "Erreur, %s n'est pas un fichier ordinaire\n";
+// What --list prints of a disk: a line for each file, then the room left.
+inline constexpr char kDiskFile[] = "%-12s %c %c %6d octets\n";
+inline constexpr char kDiskFree[] = "Fichiers : %d, blocs libres : %d (%d octets)\n";
+inline constexpr char kNoSuchFile[] = "Erreur, pas de fichier %s sur l'image %s\n";
+
+// What is wrong with a disk image at the offset of `fault`, for kImageFault;
+// empty for a wrong size, told by kImageWrongSize.
+const char* image_problem_text(const disk::ImageFault& fault);
 
 // The words of "Cause : %s" for `reason`; empty for a reason told by its
 // code (kOtherCause) or not told at all.

@@ -1,7 +1,8 @@
 // The documents say what the program does: every cause it can print is in
 // the causes list of each read-me, guide and manual page, and nothing else
-// is; and each read-me's sample run is its quick start's own command, which
-// prints what the sample shows.
+// is; every fault it finds in a disk image is in each guide and manual
+// page; and each read-me's sample run is its quick start's own command,
+// which prints what the sample shows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -188,6 +189,44 @@ TEST(Documents, ListTheTargetsFailuresAndWhereAListedFileEnds) {
             for (const std::string& words : fixed_words(message)) {
                 EXPECT_NE(text.find(words), std::string::npos) << document << ": " << words;
             }
+        }
+    }
+}
+
+TEST(Documents, ListWhatIsWrongWithADiskImageAndWhyItIsLeftAsItWas) {
+    std::vector<std::string> messages;
+    for (int problem = 1; problem < static_cast<int>(vork::disk::ImageProblem::face); ++problem) {
+        messages.emplace_back(vork::text::image_problem_text(
+            {.problem = static_cast<vork::disk::ImageProblem>(problem)}));
+    }
+    for (int face = 1; face <= static_cast<int>(vork::disk::Problem::last_bytes); ++face) {
+        messages.emplace_back(vork::text::image_problem_text(
+            {.problem = vork::disk::ImageProblem::face,
+             .face = static_cast<vork::disk::Problem>(face)}));
+    }
+    for (const char* message : {vork::text::kImageWrongSize, vork::text::kNoRoom,
+                                vork::text::kDirectoryFull, vork::text::kUntouched}) {
+        for (const std::string& words : fixed_words(message)) {
+            messages.push_back(words);
+        }
+    }
+    for (const char* document :
+         {"doc/guide.md", "doc/fr/guide.md", "doc/vork.1", "doc/fr/vork.1"}) {
+        // Words as a reader reads them, whichever line they were wrapped on.
+        std::string text;
+        for (const std::string& line : lines_of(document)) {
+            std::istringstream words(cause_as_printed(line));
+            for (std::string word; words >> word;) {
+                text += word + " ";
+            }
+        }
+        for (const std::string& message : messages) {
+            std::istringstream words(message);
+            std::string wanted;
+            for (std::string word; words >> word;) {
+                wanted += (wanted.empty() ? "" : " ") + word;
+            }
+            EXPECT_NE(text.find(wanted), std::string::npos) << document << ": " << wanted;
         }
     }
 }

@@ -1,7 +1,8 @@
 #!/bin/sh
-# The example's road to a disk: `make -C examples` builds HELLO.BIN, hello.fd
-# and hello.sap, and a real disk tool finds HELLO.BIN on each disk as a
-# machine-code file holding exactly the bytes of the listing, framed.
+# The example's road to a disk: `make -C examples` builds HELLO.BIN, hello.fd,
+# hello.sap and hello.k7, and a real disk tool finds HELLO.BIN on each disk as
+# a machine-code file holding exactly the bytes of the listing, framed, and
+# castool finds it on the tape; made again, the disks still hold it once.
 # Usage: examples_test.sh VORK
 set -eu
 skip() { echo "skipped: $1"; [ -z "${VORK_SKIP_LOG:-}" ] || echo "example_disk: $1" >>"$VORK_SKIP_LOG"; exit 77; }
@@ -26,5 +27,16 @@ for disk in fd sap; do
   rm -f "$out/back.bin"
   imgtool get "thom_$disk" "$out/hello.$disk" HELLO.BIN "$out/back.bin" >/dev/null
   cmp "$out/back.bin" "$out/expected"
+done
+if command -v castool >/dev/null; then
+  castool convert mo5 "$out/hello.k7" "$out/hello.wav" | grep -q 'file "HELLO   .BIN" type=bin' ||
+    { echo "castool finds no HELLO.BIN on hello.k7"; exit 1; }
+fi
+
+# Made again, as after an edit of the listing: HELLO.BIN replaced on both disks, not added twice.
+make -s -C "$examples" VORK="$1" OUT="$out" -W hello.raw >"$out/make.log" 2>&1 || { cat "$out/make.log"; exit 1; }
+for disk in fd sap; do
+  [ "$(imgtool dir "thom_$disk" "$out/hello.$disk" | grep -c ' M B')" -eq 1 ] ||
+    { echo "hello.$disk holds more than HELLO.BIN"; exit 1; }
 done
 echo "HELLO.BIN is on both disks, machine code, byte for byte"

@@ -150,4 +150,55 @@ INSTANTIATE_TEST_SUITE_P(
                               .around = Around::names_taken}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A file rewritten from its own contents, as --onto rewrites a disk: each
+// failing call leaves the old file (or none), or the new one, and nothing beside.
+class UpdateSweep : public testing::TestWithParam<const char*> {};
+
+TEST_P(UpdateSweep, EachFailingCallLeavesTheOldFileOrTheNewOne) {
+    const char* const old = GetParam()[0] == '\0' ? nullptr : GetParam();
+    const vork::Rebuild append = [](std::span<const std::uint8_t> contents,
+                                    std::vector<std::uint8_t>& image) {
+        image.assign(contents.begin(), contents.end());
+        image.insert(image.end(), kImage.begin(), kImage.end());
+        return true;
+    };
+    for (const int error : {EIO, ENOSPC, EACCES, EXDEV, EINTR}) {
+        for (long nth = 1;; ++nth) {
+            ASSERT_LT(nth, 400) << "the run never ends without a failure";
+            Scratch scratch;
+            const fs::path target = scratch.work() / "d.fd";
+            Files before;
+            if (old != nullptr) {
+                write_file(target, old);
+                before["d.fd"] = old;
+            }
+            fail_nth_call(nth, error);
+            const vork::TargetOutcome outcome = vork::update_target(target.c_str(), 1000, append);
+            const long made = calls_made();
+            fail_nth_call(0, 0);
+            const std::string at = std::string(strerrorname_np(error)) + " at call " +
+                                   std::to_string(nth) + " (" + outcome.failure.step + ")";
+            Files rebuilt{{"d.fd", (old != nullptr ? old : "") + kImage}};
+            if (outcome.write == vork::TargetWrite::ok) {
+                EXPECT_EQ(scratch.files(), rebuilt) << at;
+            } else {
+                const Files left = scratch.files();
+                EXPECT_TRUE(left == before ||
+                            (outcome.failure.step == std::string(vork::kAfterTheMove) &&
+                             left == rebuilt))
+                    << at << ": " << testing::PrintToString(left);
+                EXPECT_EQ(outcome.failure.reason, vork::failure_from_errno(error).reason) << at;
+            }
+            if (made < nth) {
+                break;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, UpdateSweep, testing::Values("", "an older disk"),
+                         [](const auto& info) {
+                             return std::string(info.param[0] == '\0' ? "NewFile" : "OlderFile");
+                         });
+
 }  // namespace

@@ -69,6 +69,9 @@ ssize_t write(int fd, const void* data, size_t size) {
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
     return through([&] { return ::pwrite(fd, data, size, offset); });
 }
+ssize_t pread(int fd, void* into, size_t size, off_t offset) {
+    return through([&] { return ::pread(fd, into, size, offset); });
+}
 int fsync(int fd) { return through([&] { return ::fsync(fd); }); }
 int ftruncate(int fd, off_t size) { return through([&] { return ::ftruncate(fd, size); }); }
 int fallocate(int fd, int mode, off_t offset, off_t size) {

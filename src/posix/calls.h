@@ -19,6 +19,7 @@ int statx_of(int fd, struct statx* info);  // the open file's own, attributes in
 ssize_t readlink(const char* path, char* into, size_t size);
 ssize_t write(int fd, const void* data, size_t size);
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset);
+ssize_t pread(int fd, void* into, size_t size, off_t offset);
 int fsync(int fd);
 int ftruncate(int fd, off_t size);
 int fallocate(int fd, int mode, off_t offset, off_t size);

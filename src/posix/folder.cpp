@@ -123,3 +123,12 @@ std::string kept_name(const Target& target) {
 }
 
 }  // namespace vork::platform::posix
+
+namespace vork::platform {
+
+std::string_view base_name(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace vork::platform

@@ -72,12 +72,12 @@ Result take_created(Target& target, int fd, struct stat& info) {
 // Opens the existing `path` for writing as `>` does, but never waits on the
 // break of another program's lease beyond the bound; a FIFO that nobody
 // reads yet is waited for, as `>` waits for it.
-int open_existing(const char* path) {
+int open_existing(const char* path, int flags) {
     return patiently(
         [&] {
-            const int fd = sys::open(path, kWriteFlags | O_CREAT, 0666);
+            const int fd = sys::open(path, flags | O_CREAT, 0666);
             return fd < 0 && errno == ENXIO
-                       ? sys::open(path, (kWriteFlags | O_CREAT) & ~O_NONBLOCK, 0666)
+                       ? sys::open(path, (flags | O_CREAT) & ~O_NONBLOCK, 0666)
                        : fd;
         },
         lease_breaking);
@@ -134,7 +134,8 @@ void NewFileCloser::operator()(NewFile* file) const {
     delete file;
 }
 
-Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
+Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool readable) {
+    const int flags = readable ? (kWriteFlags & ~O_WRONLY) | O_RDWR : kWriteFlags;
     TargetPtr target(new Target);
     target->path = path;
     struct stat info {};
@@ -143,7 +144,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     bool created = false;
     for (int attempt = 0; attempt < 3 && target->fd < 0; ++attempt) {
         InterruptsHeld held;
-        int fd = sys::open(path, kWriteFlags | O_CREAT | O_EXCL, 0666);
+        int fd = sys::open(path, flags | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             if (auto failure = take_created(*target, fd, info)) {
                 return failure;
@@ -161,7 +162,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
         if (sys::fstatat(AT_FDCWD, path, &before, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;  // gone since: made afresh
         }
-        fd = sys::open(path, kWriteFlags | O_CREAT, 0666);
+        fd = sys::open(path, flags | O_CREAT, 0666);
         if (fd < 0) {
             return failed("open");
         }
@@ -174,7 +175,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
         // Still with O_CREAT, as the shell's `>`, so that the kernel's guards
         // for shared folders apply (another user's file or FIFO in /tmp);
         // the kernel resolves links, with its own protections and loop limit.
-        target->fd = open_existing(path);
+        target->fd = open_existing(path, flags);
         if (target->fd < 0) {
             return failed("open");
         }
@@ -198,6 +199,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     facts.created = created;
     facts.other_names = info.st_nlink > 1;
     facts.folder_lets_go = target->folder >= 0 && posix::folder_lets_go(target->folder);
+    facts.lock_held_through_move = true;  // the descriptor, and its lock, outlive the rename
     opened = std::move(target);
     return {};
 }
@@ -242,6 +244,16 @@ Result still_at_name(Target& target) {
                                                    : failed("fstatat");
     }
     return same_file(named, opened) ? Result{} : Failure{Reason::moved, 0, "fstatat"};
+}
+
+Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
+               std::size_t& got) {
+    const ssize_t n = sys::pread(target.fd, into.data(), into.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+        return failed("pread");
+    }
+    got = static_cast<std::size_t>(n);
+    return {};
 }
 
 Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset) {

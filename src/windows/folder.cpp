@@ -67,3 +67,16 @@ void find_in_folder(Target& target, TargetFacts& facts) {
 }
 
 }  // namespace vork::platform::win
+
+namespace vork::platform {
+
+std::string_view base_name(std::string_view path) {
+    // "C:GAME.BIN" names GAME.BIN in drive C's current folder.
+    if (path.size() >= 2 && path[1] == ':') {
+        path.remove_prefix(2);
+    }
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace vork::platform

@@ -22,6 +22,7 @@ struct Target {
     std::uint64_t id[2] = {};  // volume and file index
     bool created = false;     // made by this run's open, and marked to vanish until written
     bool marked = false;      // it carries that mark now
+    bool locked = false;      // this run holds its lock
 };
 
 // A new file beside the target, marked to vanish unless it takes its place.

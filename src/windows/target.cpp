@@ -122,7 +122,8 @@ void NewFileCloser::operator()(NewFile* file) const {
     delete file;
 }
 
-Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
+Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool readable) {
+    const DWORD access = readable ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
     TargetPtr target(new Target);
     target->path = path;
     const std::wstring name = wide(path);
@@ -132,14 +133,14 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
         // such. Only a file this run made where nothing was is its own:
         // marked to vanish, in the same step, unless the image gets there.
         InterruptsHeld held;
-        file = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL, kShareAll, nullptr,
+        file = CreateFileW(name.c_str(), access | DELETE | READ_CONTROL, kShareAll, nullptr,
                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             target->created = target->marked = mark_for_deletion(file, true);  // not a device
         }
     }
     if (file == INVALID_HANDLE_VALUE) {
-        file = CreateFileW(name.c_str(), GENERIC_WRITE | READ_CONTROL, kShareAll, nullptr,
+        file = CreateFileW(name.c_str(), access | READ_CONTROL, kShareAll, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (file == INVALID_HANDLE_VALUE) {
@@ -163,11 +164,16 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
 Result lock(Target& target) {
     // Another run writing in place waits, so the file ends as one whole image;
     // a lock another program keeps is waited for a few seconds, not for ever.
+    // A second lock by the same handle would wait on the first.
+    if (target.locked) {
+        return {};
+    }
     OVERLAPPED whole{};
     if (with_patience([&] {
             return LockFileEx(target.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
                               MAXDWORD, MAXDWORD, &whole) != 0;
         })) {
+        target.locked = true;
         return {};
     }
     return failed("LockFileEx");
@@ -227,6 +233,23 @@ Result still_at_name(Target& target) {
     const bool same = is_target(target, named);
     CloseHandle(named);
     return same ? Result{} : Failure{Reason::moved, 0, "CreateFileW"};
+}
+
+Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
+               std::size_t& got) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = into.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(into.size());
+    DWORD n = 0;
+    if (!ReadFile(target.file, into.data(), chunk, &n, &at)) {
+        if (GetLastError() != ERROR_HANDLE_EOF) {
+            return failed("ReadFile");
+        }
+        n = 0;
+    }
+    got = n;
+    return {};
 }
 
 Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset) {
@@ -306,6 +329,7 @@ Result move_over(Target& target, NewFile& file) {
     // this run created vanishes and leaves the name free.
     CloseHandle(target.file);
     target.file = INVALID_HANDLE_VALUE;
+    target.locked = false;  // the lock went with the handle
     // The mark comes off only for the move, and back at once if it does not
     // happen; no other program can open the file meanwhile. One that holds
     // the target for a moment delays the move.
