@@ -493,8 +493,10 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{.name = "FolderRenamedMeanwhile",
                 .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
                 .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
-                .output = converted("dir/out.bin"), .status = 0,
+                .output = converted("dir/out.bin", "Erreur, ecriture impossible dir/out.bin\n"),
+                .status = 1,
                 .after = {{"src.bin", kCode}, {"moved/out.bin", kImage}},
+                .err = kMovedMeanwhile,
                 .strace = kStopAtSync,
                 .meanwhile = {.during = [](const Scratch& s) {
                     fs::rename(s.work() / "dir", s.work() / "moved");
@@ -575,8 +577,8 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                 .open_files_limit = 4},
-        over_older("NoRoomForANewFileWritesInPlace", "-P WORK -e inject=openat:error=ENOSPC:when=1"),
-        over_older("NewFileNotPermittedWritesInPlace", "-P WORK -e inject=openat:error=EPERM:when=1"),
+        over_older("NoRoomForANewFileWritesInPlace", "-P WORK -e inject=openat:error=ENOSPC:when=3"),
+        over_older("NewFileNotPermittedWritesInPlace", "-P WORK -e inject=openat:error=EPERM:when=3"),
         // Written in place, the very file, when the rename is refused (a file mounted over).
         over_older("RenameRefusedWritesInPlace", "-e inject=renameat:error=EBUSY"),
         // A target with a second name is written in place without trying a
@@ -586,7 +588,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=EIO:when=1",
+                .strace = "-P WORK -e inject=openat:error=EIO:when=3",
                 .meanwhile = kSecondName},
         // In place: a sync that fails, and a truncation the file system ignores, are told.
         CliCase{.name = "InPlaceSyncFails",
@@ -627,7 +629,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "real.bin"},
                 .output = converted("real.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"real.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=EOPNOTSUPP:when=1",
+                .strace = "-P WORK -e inject=openat:error=EOPNOTSUPP:when=3",
                 .meanwhile = kLockedByAnother},
         CliCase{.name = "NoProcNamesTheNewFileByItsHandle",
                 .before = {{"src.bin", kCode}, {"real.bin", "older"}},
