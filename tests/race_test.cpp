@@ -1,0 +1,284 @@
+// The target's races by number: each scenario is run again and again in a
+// child, which stops just before its Nth system call while the test changes
+// the world, N = 1, 2, ... until a run makes fewer calls. Every run must end
+// with status 0 only when the path holds the image; leave every other name
+// with the bytes it had after the action (the file the path held then may
+// hold the image under any of its names: it is the one the run writes in
+// place; and so may the target's name in the folder the run opened, wherever
+// that folder went); leave nothing of its own beside it but what it names; and name the
+// cause of a failure.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "posix/calls.h"
+#include "scratch.h"
+#include "target.h"
+
+namespace {
+
+using namespace vork_test;
+
+enum class Start { new_target, older, second_name, pipe };
+struct Scenario {
+    const char* name;
+    Start start;
+};
+
+// Done by the test while the run stands stopped before a call; `stop` counts
+// the stops, for an action that needs two.
+struct Action {
+    const char* name;
+    void (*act)(const fs::path& work, pid_t run, int stop);
+    int stops = 1;
+    bool needs_root = false;
+    bool writes = false;  // its bytes may be the last writer's
+};
+
+void save(const fs::path& path, const std::string& bytes) {
+    write_file(path.string() + ".new", bytes);
+    fs::rename(path.string() + ".new", path);
+}
+
+// Makes `folder` keep every name made in it (append-only), or no longer.
+void keep_names(const fs::path& folder, bool on) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = on ? FS_APPEND_FL : 0;
+    ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+}
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+void PrintTo(const Action& a, std::ostream* os) { *os << a.name; }
+
+const std::string kTheirs = "another run's longer image";
+
+const Action kActions[] = {
+    {"Remove", [](const fs::path& w, pid_t, int) { unlink((w / "dir/out.bin").c_str()); }},
+    {"Replace", [](const fs::path& w, pid_t, int) { save(w / "dir/out.bin", "stranger"); }},
+    {"Backup",
+     [](const fs::path& w, pid_t, int) {
+         rename((w / "dir/out.bin").c_str(), (w / "dir/out.bin~").c_str());
+     }},
+    {"OtherCase",
+     [](const fs::path& w, pid_t, int) {
+         write_file(w / "dir/OUT.BIN", "upper");
+         unlink((w / "dir/out.bin").c_str());
+     }},
+    {"NewFolder",
+     [](const fs::path& w, pid_t, int) {
+         fs::rename(w / "dir", w / "dir.old");
+         fs::create_directory(w / "dir");
+     }},
+    {"LinkSwapped",
+     [](const fs::path& w, pid_t, int) {
+         fs::create_directory_symlink("other", w / "via.new");
+         fs::rename(w / "via.new", w / "via");
+     }},
+    // Another writer in place, which takes its turn as vork does.
+    {"Writer",
+     [](const fs::path& w, pid_t, int) {
+         const int fd = open((w / "via/out.bin").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+         struct flock whole {};
+         whole.l_type = F_WRLCK;
+         if (fd >= 0 && fcntl(fd, F_OFD_SETLK, &whole) == 0) {
+             ftruncate(fd, 0);
+             EXPECT_EQ(write(fd, kTheirs.data(), kTheirs.size()), ssize_t(kTheirs.size()));
+         }
+         close(fd);
+     },
+     1, false, true},
+    {"AppendOnly", [](const fs::path& w, pid_t, int) { keep_names(w / "dir", true); }, 1, true},
+    // Ctrl-C, then `timeout`'s SIGTERM before the next call, maybe the cleanup's.
+    {"Interrupted",
+     [](const fs::path&, pid_t run, int stop) { signal_run(run, stop == 0 ? SIGINT : SIGTERM); }, 2},
+};
+
+const Scenario kScenarios[] = {{"NewTarget", Start::new_target},
+                               {"OlderTarget", Start::older},
+                               {"SecondName", Start::second_name},
+                               {"Pipe", Start::pipe}};
+
+struct Seen {
+    std::string bytes;
+    ino_t inode = 0;
+    bool operator==(const Seen&) const = default;
+};
+using World = std::map<std::string, Seen>;
+
+// Every name in `work` but the folders, links not followed.
+World look(const fs::path& work) {
+    World seen;
+    for (const auto& entry : fs::recursive_directory_iterator(work)) {
+        struct stat info {};
+        lstat(entry.path().c_str(), &info);
+        Seen& it = seen[entry.path().lexically_relative(work).string()];
+        it.inode = info.st_ino;
+        it.bytes = S_ISREG(info.st_mode)   ? read_file(entry.path())
+                   : S_ISLNK(info.st_mode) ? "-> " + fs::read_symlink(entry.path()).string()
+                   : S_ISFIFO(info.st_mode) ? "fifo"
+                                            : "folder";
+    }
+    return seen;
+}
+
+// What the child tells of its run.
+struct Told {
+    bool ok = false;
+    vork::Reason reason = vork::Reason::none;
+    char leftover[512] = {};
+};
+
+int stops_left = 0;
+void stop_here(long) {
+    if (stops_left > 0) {
+        --stops_left;
+        raise(SIGSTOP);
+    }
+}
+
+class Race : public testing::TestWithParam<std::tuple<Scenario, Action>> {};
+
+TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
+    const auto& [scenario, action] = GetParam();
+    if (action.needs_root && getuid() != 0) {
+        GTEST_SKIP() << "needs root, to make a folder append-only";
+    }
+    const std::span image{reinterpret_cast<const std::uint8_t*>(kImage.data()), kImage.size()};
+    for (long nth = 1;; ++nth) {
+        ASSERT_LT(nth, 400) << "the run never ends before its Nth call";
+        Scratch scratch;
+        const fs::path work = scratch.work();
+        const fs::path target = work / "via/out.bin";
+        fs::create_directories(work / "dir");
+        fs::create_directories(work / "other");
+        write_file(work / "other/out.bin", "elsewhere");
+        fs::create_directory_symlink("dir", work / "via");
+        int reader = -1;
+        if (scenario.start == Start::pipe) {
+            ASSERT_EQ(mkfifo((work / "dir/out.bin").c_str(), 0600), 0);
+            reader = open((work / "dir/out.bin").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        } else if (scenario.start != Start::new_target) {
+            write_file(work / "dir/out.bin", "a much longer older image");
+        }
+        if (scenario.start == Start::second_name) {
+            fs::create_hard_link(work / "dir/out.bin", work / "dir/other.bin");
+        }
+
+        int report[2];
+        ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+        const pid_t run = fork();
+        ASSERT_GE(run, 0);
+        if (run == 0) {
+            stops_left = action.stops;
+            vork::platform::posix::act_before_nth_call(nth, stop_here);
+            const vork::TargetOutcome outcome = vork::write_target(target.c_str(), image);
+            vork::platform::posix::act_before_nth_call(0, nullptr);
+            Told told{outcome.write == vork::TargetWrite::ok, outcome.failure.reason, {}};
+            std::snprintf(told.leftover, sizeof told.leftover, "%s", outcome.leftover.c_str());
+            _exit(write(report[1], &told, sizeof told) == sizeof told ? 0 : 1);
+        }
+        close(report[1]);
+
+        // As the action left it: the path's file then, and every other name.
+        World after = look(work);
+        fs::path path = fs::weakly_canonical(target);
+        struct stat held {};
+        struct stat folder {};  // the folder the path led to, which the run holds
+        stat(target.c_str(), &held);
+        stat(target.parent_path().c_str(), &folder);
+        int status = 0;
+        int stops = 0;
+        bool placed = false;  // the image was at the path before the action: the run had done
+        while (waitpid(run, &status, WUNTRACED) == run && WIFSTOPPED(status)) {
+            if (stops == 0) {
+                stat(target.c_str(), &held);
+                stat(target.parent_path().c_str(), &folder);
+                placed = S_ISREG(held.st_mode) && read_file(target) == kImage;
+            }
+            action.act(work, run, stops);
+            if (stops++ == 0) {
+                after = look(work);
+                path = fs::weakly_canonical(target);
+            }
+            kill(run, SIGCONT);
+        }
+        Told told;
+        const bool told_all = read(report[0], &told, sizeof told) == sizeof told;
+        close(report[0]);
+        if (action.needs_root) {
+            keep_names(work / "dir", false);
+        }
+
+        const std::string at = std::string(action.name) + " before call " + std::to_string(nth);
+        const std::string at_path = path.lexically_relative(work).string();
+        World end = look(work);
+        std::string received(64, '\0');
+        received.resize(reader >= 0 ? std::max<ssize_t>(read(reader, received.data(), 64), 0) : 0);
+        if (told.ok && !placed) {
+            const std::string there = end.count(at_path) != 0 ? end[at_path].bytes : "(none)";
+            EXPECT_TRUE(there == kImage || received.find(kImage) != std::string::npos ||
+                        (action.writes && there == kTheirs))
+                << at << ": " << at_path << " holds " << testing::PrintToString(there);
+        }
+        close(reader);
+        const std::string leftover =
+            told.leftover[0] == '\0'
+                ? ""
+                : fs::weakly_canonical(told.leftover).lexically_relative(work).string();
+        // The target's name in the folder the run holds, wherever that went.
+        std::string its_name = "dir/out.bin";
+        for (const auto& [name, seen] : after) {
+            if (seen.bytes == "folder" && seen.inode == folder.st_ino) {
+                its_name = name + "/out.bin";
+            }
+        }
+        for (const auto& [name, seen] : end) {
+            if (name == its_name && seen.bytes == kImage) {
+                continue;
+            }
+            const auto before = after.find(name);
+            if (name == at_path || name == leftover) {
+                continue;
+            }
+            if (before == after.end() || name.find(".vork-") != std::string::npos) {
+                ADD_FAILURE() << at << ": " << name << " left beside it";
+                continue;
+            }
+            const bool its_file = before->second.inode == held.st_ino && seen.bytes == kImage;
+            EXPECT_TRUE(seen.bytes == before->second.bytes || its_file)
+                << at << ": " << name << " holds " << testing::PrintToString(seen.bytes);
+        }
+        for (const auto& [name, seen] : after) {
+            EXPECT_TRUE(name == at_path || name.find(".vork-") != std::string::npos ||
+                        end.count(name) != 0) << at << ": " << name << " gone";
+        }
+        if (WIFEXITED(status)) {
+            EXPECT_TRUE(told_all) << at;
+            EXPECT_TRUE(told.ok || told.reason != vork::Reason::none) << at << ": no cause told";
+        } else {
+            EXPECT_EQ(action.stops, 2) << at << ": ended by signal " << WTERMSIG(status);
+        }
+        EXPECT_TRUE(leftover.empty() || action.needs_root) << at << ": left " << leftover;
+        if (stops == 0) {
+            break;  // the run made fewer calls: every one has been tried
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, Race,
+                         testing::Combine(testing::ValuesIn(kScenarios), testing::ValuesIn(kActions)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    std::get<1>(info.param).name;
+                         });
+
+}  // namespace
