@@ -546,6 +546,19 @@ INSTANTIATE_TEST_SUITE_P(
                     fs::remove(s.work() / "dir/GAME.BIN");
                     fs::create_symlink("../victim", s.work() / "dir/GAME.BIN");
                 }}},
+        // ... nor the file a hard link put there, found by its identity.
+        CliCase{.name = "RenameFailsAndAHardLinkTakesTheName",
+                .before = {{"src.bin", kCode}, {"dir/precious.bin", "secret"}, {"dir/GAME.BIN", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/GAME.BIN"},
+                .output = converted("dir/GAME.BIN", "Erreur, ecriture impossible dir/GAME.BIN\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"dir/precious.bin", "secret"}, {"dir/GAME.BIN", "secret"}},
+                .err = kMovedMeanwhile,
+                .strace = kStopAtSync + " -e inject=rename,renameat,renameat2:error=ENOENT",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    fs::remove(s.work() / "dir/GAME.BIN");
+                    fs::create_hard_link(s.work() / "dir/precious.bin", s.work() / "dir/GAME.BIN");
+                }}},
         // In place, the target replaced meanwhile: neither file is written.
         CliCase{.name = "InPlaceTargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
