@@ -2,14 +2,11 @@
 // child, which stops just before its Nth system call while the test changes
 // the world, N = 1, 2, ... until a run makes fewer calls. Every run must end
 // with status 0 only when the path holds the image; leave every other name
-// with the bytes it had after the action (the file the path held then may
-// hold the image under any of its names: it is the one the run writes in
-// place; and so may the target's name in the folder the run opened, wherever
-// that folder went); leave nothing of its own beside it but what it names; and name the
-// cause of a failure.
+// with the bytes it had after the action (but the file the path held then,
+// which the run writes in place, and the target's name in the folder the run
+// opened, wherever that went, may hold the image); leave nothing of its own
+// beside it but what it names; and name the cause of a failure.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 
 #include "posix/calls.h"
 #include "scratch.h"
@@ -28,10 +24,7 @@ namespace {
 using namespace vork_test;
 
 enum class Start { new_target, older, second_name, pipe };
-struct Scenario {
-    const char* name;
-    Start start;
-};
+struct Scenario { const char* name; Start start; };
 
 // Done by the test while the run stands stopped before a call; `stop` counts
 // the stops, for an action that needs two.
@@ -43,35 +36,24 @@ struct Action {
     bool writes = false;  // its bytes may be the last writer's
 };
 
-void save(const fs::path& path, const std::string& bytes) {
-    write_file(path.string() + ".new", bytes);
-    fs::rename(path.string() + ".new", path);
-}
-
-// Makes `folder` keep every name made in it (append-only), or no longer.
-void keep_names(const fs::path& folder, bool on) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int flags = on ? FS_APPEND_FL : 0;
-    ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    close(fd);
-}
-
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 void PrintTo(const Action& a, std::ostream* os) { *os << a.name; }
 
 const std::string kTheirs = "another run's longer image";
+std::error_code ignored;
 
 const Action kActions[] = {
-    {"Remove", [](const fs::path& w, pid_t, int) { unlink((w / "dir/out.bin").c_str()); }},
-    {"Replace", [](const fs::path& w, pid_t, int) { save(w / "dir/out.bin", "stranger"); }},
-    {"Backup",
+    {"Remove", [](const fs::path& w, pid_t, int) { fs::remove(w / "dir/out.bin", ignored); }},
+    {"Replace",
      [](const fs::path& w, pid_t, int) {
-         rename((w / "dir/out.bin").c_str(), (w / "dir/out.bin~").c_str());
+         write_file(w / "stranger", "stranger");
+         fs::rename(w / "stranger", w / "dir/out.bin");
      }},
+    {"Backup", [](const fs::path& w, pid_t, int) { fs::rename(w / "dir/out.bin", w / "dir/out.bin~", ignored); }},
     {"OtherCase",
      [](const fs::path& w, pid_t, int) {
          write_file(w / "dir/OUT.BIN", "upper");
-         unlink((w / "dir/out.bin").c_str());
+         fs::remove(w / "dir/out.bin", ignored);
      }},
     {"NewFolder",
      [](const fs::path& w, pid_t, int) {
@@ -90,7 +72,7 @@ const Action kActions[] = {
          struct flock whole {};
          whole.l_type = F_WRLCK;
          if (fd >= 0 && fcntl(fd, F_OFD_SETLK, &whole) == 0) {
-             ftruncate(fd, 0);
+             ftruncate(fd, 0);  // a FIFO has nothing to cut
              EXPECT_EQ(write(fd, kTheirs.data(), kTheirs.size()), ssize_t(kTheirs.size()));
          }
          close(fd);
@@ -108,16 +90,10 @@ const Action kActions[] = {
      3},
 };
 
-const Scenario kScenarios[] = {{"NewTarget", Start::new_target},
-                               {"OlderTarget", Start::older},
-                               {"SecondName", Start::second_name},
-                               {"Pipe", Start::pipe}};
+const Scenario kScenarios[] = {{"NewTarget", Start::new_target}, {"OlderTarget", Start::older},
+                               {"SecondName", Start::second_name}, {"Pipe", Start::pipe}};
 
-struct Seen {
-    std::string bytes;
-    ino_t inode = 0;
-    bool operator==(const Seen&) const = default;
-};
+struct Seen { std::string bytes; ino_t inode = 0; };
 using World = std::map<std::string, Seen>;
 
 // Every name in `work` but the folders, links not followed.
@@ -178,7 +154,6 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
         if (scenario.start == Start::second_name) {
             fs::create_hard_link(work / "dir/out.bin", work / "dir/other.bin");
         }
-
         int report[2];
         ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
         const pid_t run = fork();
@@ -187,35 +162,40 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
             stops_left = action.stops;
             vork::platform::posix::act_before_nth_call(nth, stop_here);
             const vork::TargetOutcome outcome = vork::write_target(target.c_str(), image);
-            vork::platform::posix::act_before_nth_call(0, nullptr);
             Told told{outcome.write == vork::TargetWrite::ok, outcome.failure.reason, {}};
             std::snprintf(told.leftover, sizeof told.leftover, "%s", outcome.leftover.c_str());
             _exit(write(report[1], &told, sizeof told) == sizeof told ? 0 : 1);
         }
         close(report[1]);
 
-        // As the action left it: the path's file then, and every other name.
-        World after = look(work);
-        fs::path path = fs::weakly_canonical(target);
+        // The path's file and folder just before the action, and all as it left them.
         struct stat held {};
-        struct stat folder {};  // the folder the path led to, which the run holds
-        stat(target.c_str(), &held);
-        stat(target.parent_path().c_str(), &folder);
+        struct stat folder {};
+        bool placed = false;  // the image already there: the run had done
+        World after;
+        std::string path;
+        const auto look_around = [&] {
+            stat(target.c_str(), &held);
+            stat(target.parent_path().c_str(), &folder);
+            placed = S_ISREG(held.st_mode) && read_file(target) == kImage;
+        };
+        look_around();
         int status = 0;
         int stops = 0;
-        bool placed = false;  // the image was at the path before the action: the run had done
-        while (waitpid(run, &status, WUNTRACED) == run && WIFSTOPPED(status)) {
+        for (; waitpid(run, &status, WUNTRACED) == run && WIFSTOPPED(status); ++stops) {
             if (stops == 0) {
-                stat(target.c_str(), &held);
-                stat(target.parent_path().c_str(), &folder);
-                placed = S_ISREG(held.st_mode) && read_file(target) == kImage;
+                look_around();
             }
             action.act(work, run, stops);
-            if (stops++ == 0) {
+            if (stops == 0) {
                 after = look(work);
-                path = fs::weakly_canonical(target);
+                path = fs::weakly_canonical(target).lexically_relative(work).string();
             }
             kill(run, SIGCONT);
+        }
+        if (stops == 0) {
+            after = look(work);
+            path = "dir/out.bin";
         }
         Told told;
         const bool told_all = read(report[0], &told, sizeof told) == sizeof told;
@@ -225,17 +205,16 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
         }
 
         const std::string at = std::string(action.name) + " before call " + std::to_string(nth);
-        const std::string at_path = path.lexically_relative(work).string();
         World end = look(work);
         std::string received(64, '\0');
         received.resize(reader >= 0 ? std::max<ssize_t>(read(reader, received.data(), 64), 0) : 0);
+        close(reader);
         if (told.ok && !placed) {
-            const std::string there = end.count(at_path) != 0 ? end[at_path].bytes : "(none)";
+            const std::string there = end.count(path) != 0 ? end[path].bytes : "(none)";
             EXPECT_TRUE(there == kImage || received.find(kImage) != std::string::npos ||
                         (action.writes && there == kTheirs))
-                << at << ": " << at_path << " holds " << testing::PrintToString(there);
+                << at << ": " << path << " holds " << testing::PrintToString(there);
         }
-        close(reader);
         const std::string leftover =
             told.leftover[0] == '\0'
                 ? ""
@@ -243,33 +222,26 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
         // The target's name in the folder the run holds, wherever that went.
         std::string its_name = "dir/out.bin";
         for (const auto& [name, seen] : after) {
-            if (seen.bytes == "folder" && seen.inode == folder.st_ino) {
-                its_name = name + "/out.bin";
-            }
+            its_name = seen.bytes == "folder" && seen.inode == folder.st_ino ? name + "/out.bin" : its_name;
         }
         for (const auto& [name, seen] : end) {
-            if (name == its_name && seen.bytes == kImage) {
-                continue;
-            }
             const auto before = after.find(name);
-            if (name == at_path || name == leftover) {
+            if (name == path || name == leftover || (name == its_name && seen.bytes == kImage)) {
                 continue;
             }
-            if (before == after.end() || name.find(".vork-") != std::string::npos) {
-                ADD_FAILURE() << at << ": " << name << " left beside it";
-                continue;
-            }
-            const bool its_file = before->second.inode == held.st_ino && seen.bytes == kImage;
-            EXPECT_TRUE(seen.bytes == before->second.bytes || its_file)
+            EXPECT_TRUE(before != after.end() && name.find(".vork-") == std::string::npos)
+                << at << ": " << name << " left beside it";
+            EXPECT_TRUE(before == after.end() || seen.bytes == before->second.bytes ||
+                        (before->second.inode == held.st_ino && seen.bytes == kImage))
                 << at << ": " << name << " holds " << testing::PrintToString(seen.bytes);
         }
         for (const auto& [name, seen] : after) {
-            EXPECT_TRUE(name == at_path || name.find(".vork-") != std::string::npos ||
+            EXPECT_TRUE(name == path || name.find(".vork-") != std::string::npos ||
                         end.count(name) != 0) << at << ": " << name << " gone";
         }
         if (WIFEXITED(status)) {
-            EXPECT_TRUE(told_all) << at;
-            EXPECT_TRUE(told.ok || told.reason != vork::Reason::none) << at << ": no cause told";
+            EXPECT_TRUE(told_all && (told.ok || told.reason != vork::Reason::none))
+                << at << ": no cause told";
         } else {
             EXPECT_EQ(action.stops, 3) << at << ": ended by signal " << WTERMSIG(status);
         }

@@ -3,8 +3,6 @@
 // meets no failure; every run must leave the old file or the image, nothing
 // beside, and tell the error that was injected.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,15 +39,6 @@ struct SweepCase {
 void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
 
 class Sweep : public testing::TestWithParam<SweepCase> {};
-
-// Makes `folder` keep every name made in it (append-only), or no longer.
-bool keep_names(const fs::path& folder, bool on) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int flags = on ? FS_APPEND_FL : 0;
-    const bool set = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    close(fd);
-    return set;
-}
 
 TEST_P(Sweep, EachFailingCallLeavesTheOldFileOrTheImage) {
     const SweepCase& c = GetParam();
