@@ -87,7 +87,12 @@ bool move_by_handle(HANDLE file, const std::wstring& to) {
     if (SetFileInformationByHandle(file, kRenameInfoEx, rename, static_cast<DWORD>(buffer.size()))) {
         return true;
     }
-    if (GetLastError() != ERROR_INVALID_PARAMETER && GetLastError() != ERROR_NOT_SUPPORTED) {
+    // Refused as unknown by older systems, Wine and third-party file systems
+    // (ERROR_FILE_SYSTEM_LIMITATION, 665, which mingw does not name).
+    constexpr DWORD kFileSystemLimitation = 665;
+    const DWORD refused = GetLastError();
+    if (refused != ERROR_INVALID_PARAMETER && refused != ERROR_NOT_SUPPORTED &&
+        refused != kFileSystemLimitation && refused != ERROR_INVALID_FUNCTION) {
         return false;
     }
     rename->Flags = 0;  // before Windows 10 1709, and under Wine
@@ -283,8 +288,12 @@ Result make_new_file(Target& target, const std::string& fresh, NewFilePtr& made)
                              FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file->file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return win::failure_from(error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error,
-                                 "CreateFileW");
+        // Another run's new file on its way out keeps its name, and refuses
+        // access rather than saying it exists: another name is tried.
+        const bool taken = error == ERROR_FILE_EXISTS ||
+                           (error == ERROR_ACCESS_DENIED &&
+                            GetFileAttributesW(file->path.c_str()) != INVALID_FILE_ATTRIBUTES);
+        return win::failure_from(taken ? ERROR_ALREADY_EXISTS : error, "CreateFileW");
     }
     mark_for_deletion(file->file, true);
     win::interrupt_removes(&file->path);
