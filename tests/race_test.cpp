@@ -7,6 +7,7 @@
 // opened, wherever that went, may hold the image); leave nothing of its own
 // beside it but what it names; and name the cause of a failure.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,7 +24,8 @@ namespace {
 
 using namespace vork_test;
 
-enum class Start { new_target, older, second_name, pipe };
+// One descriptor left: the target's folder is unknown.
+enum class Start { new_target, older, second_name, pipe, one_descriptor };
 struct Scenario { const char* name; Start start; };
 
 // Done by the test while the run stands stopped before a call; `stop` counts
@@ -91,7 +93,8 @@ const Action kActions[] = {
 };
 
 const Scenario kScenarios[] = {{"NewTarget", Start::new_target}, {"OlderTarget", Start::older},
-                               {"SecondName", Start::second_name}, {"Pipe", Start::pipe}};
+                               {"SecondName", Start::second_name}, {"Pipe", Start::pipe},
+                               {"OneDescriptorLeft", Start::one_descriptor}};
 
 struct Seen { std::string bytes; ino_t inode = 0; };
 using World = std::map<std::string, Seen>;
@@ -160,6 +163,12 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
         ASSERT_GE(run, 0);
         if (run == 0) {
             stops_left = action.stops;
+            const int free = dup(0);
+            const rlimit one{rlim_t(free) + 1, rlim_t(free) + 1};
+            close(free);
+            if (scenario.start == Start::one_descriptor && setrlimit(RLIMIT_NOFILE, &one) != 0) {
+                _exit(1);
+            }
             vork::platform::posix::act_before_nth_call(nth, stop_here);
             const vork::TargetOutcome outcome = vork::write_target(target.c_str(), image);
             Told told{outcome.write == vork::TargetWrite::ok, outcome.failure.reason, {}};

@@ -23,7 +23,6 @@ struct Target {
     std::string name;          // its name in that folder
     dev_t device = 0;
     ino_t inode = 0;
-    bool named = false;       // a name held it when opened
 };
 
 // A new file beside the target: unnamed until named, where the file system has such files.

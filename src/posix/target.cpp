@@ -241,7 +241,6 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     }
     target->device = info.st_dev;
     target->inode = info.st_ino;
-    target->named = info.st_nlink > 0;
     facts.regular = S_ISREG(info.st_mode);
     facts.created = created;
     facts.other_names = info.st_nlink > 1;
@@ -299,10 +298,7 @@ Result still_at_name(Target& target) {
     }
     if (target.folder < 0) {
         // No folder to ask: the path itself, looked up afresh, must lead to
-        // it; a file that had no name when opened is the caller's to hold.
-        if (!target.named) {
-            return {};
-        }
+        // it (a file with no name, /dev/fd/3, through the caller's descriptor).
         if (sys::fstatat(AT_FDCWD, target.path.c_str(), &named, 0) != 0) {
             return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
                                                        : failed("fstatat");
