@@ -126,13 +126,14 @@ TEST_P(Sweep, EachFailingCallLeavesTheOldFileOrTheImage) {
                 // write leaves it cut, never the image over the old tail.
                 Files cut = before;
                 for (auto& [name, bytes] : cut) {
-                    bytes = bytes.substr(0, c.old != nullptr && image_allowed ? kImage.size() : bytes.size());
+                    bytes.resize(c.old != nullptr && image_allowed ? kImage.size() : bytes.size());
                 }
                 Files left = scratch.files();
                 if (unseen_kept && left["out.bin"].empty()) {
                     left.erase("out.bin");
                 }
-                EXPECT_TRUE(left == before || (image_allowed && (left == image_there || left == cut)))
+                EXPECT_TRUE(left == before ||
+                            (image_allowed && (left == image_there || left == cut)))
                     << at << ": " << testing::PrintToString(left);
             }
             if (outcome.write != vork::TargetWrite::ok) {

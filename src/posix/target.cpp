@@ -38,7 +38,8 @@ int patiently(Attempt attempt, Busy busy) {
         const int result = attempt();
         timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const long waited = (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        const long waited =
+            (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
         if (result >= 0 || !busy(errno) || waited >= kPatienceMs) {
             return result;
         }
@@ -160,7 +161,8 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     bool created = false;
     for (int attempt = 0; attempt < 3 && target->fd < 0; ++attempt) {
         InterruptsHeld held;
-        int fd = sys::openat(where(*target), name_in(*target), kWriteFlags | O_CREAT | O_EXCL, 0666);
+        int fd =
+            sys::openat(where(*target), name_in(*target), kWriteFlags | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             if (auto failure = take_created(*target, fd, info)) {
                 return failure;
