@@ -559,6 +559,18 @@ INSTANTIATE_TEST_SUITE_P(
                     fs::remove(s.work() / "dir/GAME.BIN");
                     fs::create_hard_link(s.work() / "dir/precious.bin", s.work() / "dir/GAME.BIN");
                 }}},
+        // The target gone between the look and the second open, which makes
+        // it again: this run's, it goes when the run fails.
+        CliCase{.name = "TargetVanishesBetweenTheOpens",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}},
+                .err = cause("Erreur d'entree-sortie"),
+                .strace = "-P WORK -e inject=newfstatat:signal=STOP:when=1 "
+                          "-e inject=openat:error=EIO:when=3",
+                .meanwhile = {.during = [](const Scratch& s) { fs::remove(s.work() / "out.bin"); }}},
         // In place, the target replaced meanwhile: neither file is written.
         CliCase{.name = "InPlaceTargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},

@@ -195,9 +195,13 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
             if (sys::fstat(fd, &info) != 0) {
                 return failed("fstat");
             }
-            // Another file than the one looked at: the looked-at one
+            // Another file than the one looked at (a freed inode is soon
+            // given again, its change time is not): the looked-at one
             // vanished, and this open may have made the empty one.
-            if (!same_file(before, info) && S_ISREG(info.st_mode) && info.st_size == 0) {
+            const bool another = !same_file(before, info) ||
+                                 before.st_ctim.tv_sec != info.st_ctim.tv_sec ||
+                                 before.st_ctim.tv_nsec != info.st_ctim.tv_nsec;
+            if (another && S_ISREG(info.st_mode) && info.st_size == 0) {
                 target->fd = -1;
                 if (auto failure = take_created(*target, fd, info)) {
                     return failure;
