@@ -571,6 +571,21 @@ INSTANTIATE_TEST_SUITE_P(
                 .strace = "-P WORK -e inject=newfstatat:signal=STOP:when=1 "
                           "-e inject=openat:error=EIO:when=3",
                 .meanwhile = {.during = [](const Scratch& s) { fs::remove(s.work() / "out.bin"); }}},
+        // A new target moved, and a link to it put at its name: the failed
+        // run's cleanup looks at the link itself, and leaves it.
+        CliCase{.name = "LinkToTheNewTargetTakesItsName",
+                .before = {{"src.bin", kCode}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"out.bin", ""}, {"real", ""}},
+                .err = cause("Erreur d'entree-sortie"),
+                .strace = "-P WORK -e inject=newfstatat:signal=STOP:when=1 "
+                          "-e inject=openat:error=EIO:when=2",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    fs::rename(s.work() / "out.bin", s.work() / "real");
+                    fs::create_symlink("real", s.work() / "out.bin");
+                }}},
         // In place, the target replaced meanwhile: neither file is written.
         CliCase{.name = "InPlaceTargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
