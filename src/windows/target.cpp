@@ -154,7 +154,12 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
     if (!target->created && is_the_report(file)) {
         return Failure{Reason::report_file, 0, "CreateFileW"};
     }
-    facts.regular = GetFileType(file) == FILE_TYPE_DISK;
+    // A volume or a disk reached by its device path (\\.\E:, \\.\PhysicalDrive1)
+    // is a device, written through as on Linux, never cut nor replaced; a
+    // file below it (\\.\C:\GAME.BIN) is a file.
+    const bool device_path = (name.starts_with(L"\\\\.\\") || name.starts_with(L"//./")) &&
+                             name.find_first_of(L"\\/", 4) == std::wstring::npos;
+    facts.regular = GetFileType(file) == FILE_TYPE_DISK && !device_path;
     facts.created = target->created;
     BY_HANDLE_FILE_INFORMATION info{};
     if (facts.regular && GetFileInformationByHandle(file, &info) && identify(file, target->id)) {
@@ -358,8 +363,12 @@ Result reopen(Target& target) {
     }
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
+        return Failure{Reason::moved, 0, "CreateFileW"};  // the path names another file
     }
-    return Failure{Reason::moved, 0, "CreateFileW"};  // the path names another file, or none
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? Failure{Reason::moved, 0, "CreateFileW"}  // or none
+               : win::failure_from(error, "CreateFileW");
 }
 
 Result sync_folder(Target& /*target*/) {
