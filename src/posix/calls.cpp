@@ -94,6 +94,9 @@ int fallocate(int fd, int mode, off_t offset, off_t size) {
 int lock(int fd, struct flock* whole) {
     return through([&] { return ::fcntl(fd, F_OFD_SETLK, whole); });
 }
+int set_status_flags(int fd, int flags) {
+    return through([&] { return ::fcntl(fd, F_SETFL, flags); });
+}
 int ioctl(int fd, unsigned long request, void* argument) {
     return through([&] { return ::ioctl(fd, request, argument); });
 }

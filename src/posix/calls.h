@@ -25,6 +25,7 @@ int fsync(int fd);
 int ftruncate(int fd, off_t size);
 int fallocate(int fd, int mode, off_t offset, off_t size);
 int lock(int fd, struct flock* whole);  // F_OFD_SETLK
+int set_status_flags(int fd, int flags);  // F_SETFL
 int ioctl(int fd, unsigned long request, void* argument);
 int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
 int renameat(int from_folder, const char* from, int to_folder, const char* to);

@@ -242,7 +242,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
             find_in_folder(*target, info);
         } else {
             // Writing to a pipe or a device waits, as it would have.
-            fcntl(target->fd, F_SETFL, 0);
+            sys::set_status_flags(target->fd, 0);
         }
     }
     target->device = info.st_dev;
