@@ -144,8 +144,12 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts) {
         }
     }
     if (file == INVALID_HANDLE_VALUE) {
-        file = CreateFileW(name.c_str(), GENERIC_WRITE | READ_CONTROL, kShareAll, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A program that holds the file for a moment (a scanner) is waited for.
+        with_patience([&] {
+            file = CreateFileW(name.c_str(), GENERIC_WRITE | READ_CONTROL, kShareAll, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        });
     }
     if (file == INVALID_HANDLE_VALUE) {
         return win::failed_to_open(name);
