@@ -39,9 +39,12 @@ declare -A mkfs=([ext4]="mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0"
 declare -A fsck=([ext4]="e2fsck -fn" [xfs]="xfs_repair -n -f" [btrfs]="btrfs check")
 
 work=$(mktemp -d)
-qpid=0
+qpid=0 checking=0
 cleanup() {
-  if ((qpid > 0)); then kill -KILL "$qpid" 2>/dev/null || true; fi
+  local pid
+  for pid in "$qpid" "$checking"; do
+    if ((pid > 0)); then kill -KILL "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  done
   grep -o " $work/[^ ]*" /proc/mounts | xargs -r umount || true
   for image in "$work"/*/*.img; do
     losetup -j "$image" 2>/dev/null | cut -d: -f1 | xargs -r losetup -d || true
@@ -54,7 +57,8 @@ trap 'exit 1' INT TERM
 # The initramfs: busybox, vork, the driver, its disks and the modules the
 # guest needs, in the order they load.
 mkdir -p "$work/root/bin" "$work/root/lib/modules" "$work/base"
-cp "$(command -v busybox)" "$vork" "$work/root/bin/"
+cp "$(command -v busybox)" "$work/root/bin/"
+cp "$vork" "$work/root/bin/vork"
 cp "$here/guest.sh" "$work/root/init"
 cp "$here/bytes.sh" "$work/root/"
 for module in virtio_pci virtio_blk ext4 xfs btrfs; do
@@ -82,6 +86,7 @@ start_qemu() {
   rm -f "$work/console"
   mkfifo "$work/console"
   exec 3<>"$work/console"
+  : >"$dir/log"
   qemu-system-x86_64 -accel "${VORK_POWERCUT_ACCEL:-tcg}" -m 256 -nodefaults -no-user-config \
     -display none -no-reboot -kernel "$kernel" -initrd "$work/initrd" \
     -append "console=ttyS0 quiet panic=-1" -chardev stdio,id=con,mux=on,signal=off \
@@ -136,18 +141,19 @@ classify() {
 }
 
 # check CUT KIND: one line per disk of the cut:
-# KIND FS PATH CLASS LAST0 FSCK STRAYS, LAST0 the last run that said status 0.
+# KIND FS PATH CLASS LAST0 FAILS FSCK STRAYS, LAST0 the last run that said
+# status 0, FAILS how many said another.
 check() {
-  local dir=$work/cut$1 disk name fs path last0 class health strays
+  local dir=$work/cut$1 disk name fs path last0 fails class health strays
   mkdir "$dir/mnt"
   for disk in "${disks[@]}"; do
     IFS=: read -r name fs path <<<"$disk"
-    last0=$(tr -d '\r' <"$dir/log" |
-            awk -v d="$name" '$1 == "status" && $2 == d && $4 == 0 { n = $3 } END { print n + 0 }')
+    read -r last0 fails < <(tr -d '\r' <"$dir/log" | awk -v d="$name" '$1 == "status" && $2 == d {
+      if ($4 == 0) n = $3; else fails++ } END { print n + 0, fails + 0 }')
     # A cut undone by the mount would make fsck of the raw disk misleading:
     # the journal is replayed first, as at the next boot.
     if ! mount -o loop -t "$fs" "$dir/$name.img" "$dir/mnt" 2>"$dir/mount.err"; then
-      echo "$2 $fs $path unmountable $last0 - -"
+      echo "$2 $fs $path unmountable $last0 $fails - -"
       continue
     fi
     class=$(classify "$dir/mnt/t.bin")
@@ -155,14 +161,13 @@ check() {
     umount "$dir/mnt"
     health=clean
     ${fsck[$fs]} "$dir/$name.img" >"$dir/fsck.log" 2>&1 || health=damaged
-    echo "$2 $fs $path ${class// /:} $last0 $health ${strays:--}"
+    echo "$2 $fs $path ${class// /:} $last0 $fails $health ${strays:--}"
   done >"$dir/results"
   rm -f "$dir"/*.img
 }
 
 # The cuts: the random ones first, then those after status 0, each checked
 # while the next one runs.
-checking=0
 for ((cut = 1; cut <= randoms + afters; cut++)); do
   # Ahead of ctest's deadline, which would leave the disks mounted.
   ((SECONDS - started < 780)) || { echo "out of time after $((cut - 1)) cuts"; exit 1; }
@@ -193,6 +198,7 @@ for ((cut = 1; cut <= randoms + afters; cut++)); do
   checking=$!
 done
 wait "$checking"
+checking=0
 echo "$((randoms + afters)) cuts in $((SECONDS - started)) s"
 
 # The figures per file system, path and kind of cut. A replacement leaves
@@ -205,9 +211,10 @@ cat "$work"/cut*/results | awk '
     undone = $5 > 0 && ($4 == "old" || (class[1] == "run" && class[2] < $5))
     whole = $4 == "old" || class[1] == "run"
     if (whole) good[key]++; else neither[key]++
-    bad = $6 != "clean" || $7 != "-" || undone || $4 == "missing" || $4 == "unmountable" ||
+    bad = $6 != 0 || $7 != "clean" || $8 != "-" || undone || $4 == "missing" || $4 == "unmountable" ||
           ($3 == "replace" && !whole) || ($1 == "after" && $5 != 1)
     if (bad) { failed[key]++; print "FAILED: " $0 }
+    else if (!whole) print "neither old nor new: " $0
     if ($4 == "old") old[key]++ }
   END {
     printf "%-6s %-8s %-7s %5s %5s %5s %8s %7s\n", "fs", "path", "cut", "cuts", "old", "new", "neither", "failed"
