@@ -7,3 +7,9 @@ bytes_of() {
   while [ "$i" -lt "$3" ]; do s=$s$s; i=$((i + 1)); done
   printf %s "$s"
 }
+
+# run N's source: 61,440 bytes for odd runs, half that for even ones, so
+# that writing in place alternately grows and cuts the file.
+source_of() {
+  bytes_of run "$1" $((11 + $1 % 2))
+}

@@ -17,7 +17,7 @@ stty -echo
 
 # run DISK N: converts run N's source onto the target of DISK.
 run() {
-  bytes_of run "$2" 12 >"/tmp/$1.raw"
+  source_of "$2" >"/tmp/$1.raw"
   vork "/tmp/$1.raw" 0100 0100 "/mnt/$1/t.bin" </dev/null >/dev/null 2>&1
   echo "status $1 $2 $?"
 }

@@ -132,7 +132,7 @@ classify() {
   if [[ $tag =~ ^run\ ([0-9]{10})\ $ ]]; then
     n=$((10#${BASH_REMATCH[1]}))
     if [[ ! -e $work/run$n ]]; then
-      bytes_of run "$n" 12 >"$work/source"
+      source_of "$n" >"$work/source"
       "$vork" "$work/source" 0100 0100 "$work/run$n" </dev/null >/dev/null
     fi
     cmp -s "$1" "$work/run$n" && { echo "run $n"; return; }
@@ -213,16 +213,16 @@ cat "$work"/cut*/results | awk '
     if (whole) good[key]++; else neither[key]++
     bad = $6 != 0 || $7 != "clean" || $8 != "-" || undone || $4 == "missing" || $4 == "unmountable" ||
           ($3 == "replace" && !whole) || ($1 == "after" && $5 != 1)
-    if (bad) { failed[key]++; print "FAILED: " $0 }
+    if (bad) { failed[key]++; nfailed++; print "FAILED: " $0 }
     else if (!whole) print "neither old nor new: " $0
     if ($4 == "old") old[key]++ }
   END {
-    printf "%-6s %-8s %-7s %5s %5s %5s %8s %7s\n", "fs", "path", "cut", "cuts", "old", "new", "neither", "failed"
+    printf "%-6s %-8s %-7s %5s %5s %5s %13s %7s\n", "fs", "path", "cut", "cuts", "old", "new", "neither", "failed"
     n = split("ext4 xfs btrfs", fs, " ")
     for (f = 1; f <= n; f++) for (p = 0; p < 2; p++) for (c = 0; c < 2; c++) {
       key = fs[f] " " (p ? "inplace" : "replace") " " (c ? "after" : "random")
-      if (cuts[key]) printf "%-6s %-8s %-7s %5d %5d %5d %7d%% %7d\n", fs[f], (p ? "in-place" : "replace"),
-        (c ? "after-0" : "random"), cuts[key], old[key], good[key] - old[key],
-        100 * neither[key] / cuts[key] + 0.5, failed[key]
+      if (cuts[key]) printf "%-6s %-8s %-7s %5d %5d %5d %5d (%4.1f%%) %7d\n", fs[f], (p ? "in-place" : "replace"),
+        (c ? "after-0" : "random"), cuts[key], old[key], good[key] - old[key], neither[key],
+        100 * neither[key] / cuts[key], failed[key]
     }
-    exit (length(failed) > 0) }'
+    exit nfailed > 0 }'
