@@ -7,7 +7,9 @@
 # disk (cut at a seeded delay of 0 to 3 s once all said status 0), and kills
 # QEMU. The disks are then mounted here (which replays their journals),
 # their targets classified, and checked by each file system's fsck.
-# Usage: powercut.sh VORK   (VORK_POWERCUT_SEED, _RANDOM, _AFTER change the run)
+# Usage: powercut.sh VORK
+# VORK_POWERCUT_SEED, _RANDOM and _AFTER change the seed and the number of
+# cuts of each kind; VORK_POWERCUT_ACCEL=kvm where KVM boots the machine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 vork=$1
@@ -20,7 +22,7 @@ skip() {
 }
 [[ $(id -u) -eq 0 ]] || skip "loop mounts need root"
 [[ -e /dev/loop-control ]] || skip "this machine has no loop devices"
-kernel=$(ls /boot/vmlinuz-*-amd64 2>/dev/null | sort -V | tail -n 1)
+kernel=$( (ls /boot/vmlinuz-*-amd64 2>/dev/null || true) | sort -V | tail -n 1)
 [[ -n $kernel ]] || skip "no Debian kernel in /boot (package linux-image-amd64)"
 modules=/lib/modules/${kernel#/boot/vmlinuz-}
 for tool in qemu-system-x86_64:qemu-system-x86 busybox:busybox-static mkfs.xfs:xfsprogs \
@@ -94,18 +96,22 @@ start_qemu() {
   qpid=$!
 }
 
-# wait_for FILE PATTERN SECONDS: waits until FILE has PATTERN.
+# wait_for FILE PATTERN COUNT SECONDS [POKE]: waits until COUNT lines of
+# FILE have PATTERN, running POKE between looks.
 wait_for() {
-  local tries=$(($3 * 50))
-  until grep -q "$2" "$1"; do
-    ((--tries > 0)) || { echo "no \"$2\" in $3 s:"; cat "$1"; exit 1; }
-    sleep 0.02
+  local tries=$(($4 * 20))
+  until (($(grep -c "$2" "$1") >= $3)); do
+    ((--tries > 0)) || { echo "no \"$2\" in $4 s:"; cat "$1"; exit 1; }
+    ${5:-:}
+    sleep 0.05
   done
 }
 
+ask_status() { printf '\001cinfo status\n\001c' >&3; }
+
 # stop_qemu: the power cut itself.
 stop_qemu() {
-  ((qpid > 0)) && kill -KILL "$qpid"
+  if ((qpid > 0)); then kill -KILL "$qpid" || true; fi
   wait "$qpid" 2>/dev/null || true
   qpid=0
   exec 3>&-
@@ -113,7 +119,7 @@ stop_qemu() {
 
 started=$SECONDS
 start_qemu "$work/base"
-wait_for "$work/base/log" '^ready' 300
+wait_for "$work/base/log" '^ready' 1 300
 # Saved running, so that each restored machine runs on at once.
 printf '\001cmigrate "exec:cat >%s"\nquit\n' "$work/state" >&3
 wait "$qpid" || { echo "the machine's state was not saved:"; cat "$work/base/log"; exit 1; }
@@ -176,10 +182,7 @@ for ((cut = 1; cut <= randoms + afters; cut++)); do
   for disk in "${disks[@]}"; do cp --sparse=always "$work/base/${disk%%:*}.img" "$dir/"; done
   start_qemu "$dir" -incoming "exec:cat $work/state"
   # Orders sent while the state loads would be lost.
-  until grep -q 'VM status: running' "$dir/log"; do
-    printf '\001cinfo status\n\001c' >&3
-    sleep 0.05
-  done
+  wait_for "$dir/log" 'VM status: running' 1 60 ask_status
   if ((cut <= randoms)); then
     kind=random
     echo loop >&3
@@ -188,8 +191,7 @@ for ((cut = 1; cut <= randoms + afters; cut++)); do
     kind=after
     order=$(printf '%s\n' "${disks[@]%%:*}" | shuf --random-source=<(yes "$seed$cut") | tr '\n' ' ')
     echo "once $order" >&3
-    wait_for "$dir/log" "^status ${order%% *} " 60
-    until (($(grep -c '^status' "$dir/log") == ${#disks[@]})); do sleep 0.02; done
+    wait_for "$dir/log" '^status' ${#disks[@]} 120
     sleep "$(printf %d.%03d $((RANDOM % 3)) $((RANDOM % 1000)))"
   fi
   stop_qemu
