@@ -14,13 +14,14 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 vork=$1
 seed=${VORK_POWERCUT_SEED:-29} randoms=${VORK_POWERCUT_RANDOM:-60} afters=${VORK_POWERCUT_AFTER:-30}
+RANDOM=$seed
 
 skip() {
   echo "skipped: $1"
   [[ -z ${VORK_SKIP_LOG:-} ]] || echo "powercut: $1" >>"$VORK_SKIP_LOG"
   exit 77
 }
-[[ $(id -u) -eq 0 ]] || skip "loop mounts need root"
+[[ $(id -u) -eq 0 ]] || skip "mounting the disks it cut needs root"
 [[ -e /dev/loop-control ]] || skip "this machine has no loop devices"
 kernel=$( (ls /boot/vmlinuz-*-amd64 2>/dev/null || true) | sort -V | tail -n 1)
 [[ -n $kernel ]] || skip "no Debian kernel in /boot (package linux-image-amd64)"
