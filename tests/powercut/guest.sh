@@ -6,7 +6,7 @@
 #   loop        every disk runs vork again and again, all at once
 #   once DISKS  vork runs once on each disk named, in that order
 # After each run it prints "status DISK RUN STATUS"; run N's source is the
-# tag "run N" over and over. The host cuts the power whenever it likes.
+# tag "run N" over and over (bytes.sh). The host cuts the power when it likes.
 /bin/busybox --install -s /bin
 mkdir -p /proc /dev /mnt /tmp
 mount -t proc proc /proc
