@@ -98,9 +98,15 @@ Result lock(Target& target);
 // or its size; succeeds where the file system cannot reserve.
 Result reserve(Target& target, std::uint64_t size);
 
-// Whether the target is still the file its folder holds under its name (or,
-// with its folder unknown, still has a name): Reason::moved when not.
+// Whether the target is still the file its folder holds under its name, in
+// the folder its path leads to (or, with its folder unknown, the file its
+// path leads to): Reason::moved when not.
 Result still_at_name(Target& target);
+
+// Whether the target's folder is still the one its path leads to:
+// Reason::moved when it was renamed or replaced, or a link on the way was
+// swapped, since the open; nothing where the folder is unknown.
+Result folder_at_path(Target& target);
 
 // Writes all of `data` at `offset` of the target, or, with `offset` kAppend,
 // where the stream stands (a device or pipe).

@@ -189,9 +189,11 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         case TargetWrite::not_regular:
             break;
     }
-    // Past the move the path holds the image: only its way to the disk failed.
-    const bool moved = outcome.failure.step == kAfterTheMove;
-    print(out, moved ? text::kNotSynced : text::kUnwritable, target_shown.c_str());
+    // Past the move the path holds the image, and only its way to the disk
+    // failed; unless its folder itself was moved away from the path.
+    const bool at_path =
+        outcome.failure.step == kAfterTheMove && outcome.failure.reason != Reason::moved;
+    print(out, at_path ? text::kNotSynced : text::kUnwritable, target_shown.c_str());
     console.cause(outcome.failure);
     return console.end(kExitFailure);
 }

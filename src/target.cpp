@@ -177,6 +177,11 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
             failure.reset();
         }
     }
+    // A folder renamed or replaced meanwhile holds the image where the path
+    // no longer leads.
+    if (!failure) {
+        failure = platform::folder_at_path(target);
+    }
     if (failure) {
         failure->step = kAfterTheMove;
     }

@@ -495,8 +495,10 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{.name = "FolderRenamedMeanwhile",
                 .before = {{"src.bin", kCode}, {"dir/out.bin", "older"}},
                 .args = {"src.bin", "2600", "2C00", "dir/out.bin"},
-                .output = converted("dir/out.bin"), .status = 0,
+                .output = converted("dir/out.bin", "Erreur, ecriture impossible dir/out.bin\n"),
+                .status = 1,
                 .after = {{"src.bin", kCode}, {"moved/out.bin", kImage}},
+                .err = kMovedMeanwhile,
                 .strace = kStopAtSync,
                 .meanwhile = {.during = [](const Scratch& s) {
                     fs::rename(s.work() / "dir", s.work() / "moved");
@@ -546,6 +548,46 @@ INSTANTIATE_TEST_SUITE_P(
                     fs::remove(s.work() / "dir/GAME.BIN");
                     fs::create_symlink("../victim", s.work() / "dir/GAME.BIN");
                 }}},
+        // ... nor the file a hard link put there, found by its identity.
+        CliCase{.name = "RenameFailsAndAHardLinkTakesTheName",
+                .before = {{"src.bin", kCode}, {"dir/precious.bin", "secret"}, {"dir/GAME.BIN", "older"}},
+                .args = {"src.bin", "2600", "2C00", "dir/GAME.BIN"},
+                .output = converted("dir/GAME.BIN", "Erreur, ecriture impossible dir/GAME.BIN\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"dir/precious.bin", "secret"}, {"dir/GAME.BIN", "secret"}},
+                .err = kMovedMeanwhile,
+                .strace = kStopAtSync + " -e inject=rename,renameat,renameat2:error=ENOENT",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    fs::remove(s.work() / "dir/GAME.BIN");
+                    fs::create_hard_link(s.work() / "dir/precious.bin", s.work() / "dir/GAME.BIN");
+                }}},
+        // The target gone between the look and the second open, which makes
+        // it again: this run's, it goes when the run fails.
+        CliCase{.name = "TargetVanishesBetweenTheOpens",
+                .before = {{"src.bin", kCode}, {"out.bin", "older"}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}},
+                .err = cause("Erreur d'entree-sortie"),
+                .strace = "-P WORK -e inject=newfstatat:signal=STOP:when=1 "
+                          "-e inject=openat:error=EIO:when=3",
+                .meanwhile = {.during = [](const Scratch& s) { fs::remove(s.work() / "out.bin"); }}},
+        // A new target moved, and a link to it put at its name: the failed
+        // run's cleanup looks at the link itself, and leaves it.
+        CliCase{.name = "LinkToTheNewTargetTakesItsName",
+                .before = {{"src.bin", kCode}},
+                .args = {"src.bin", "2600", "2C00", "out.bin"},
+                .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
+                .status = 1,
+                .after = {{"src.bin", kCode}, {"out.bin", ""}, {"real", ""}},
+                .err = cause("Erreur d'entree-sortie"),
+                .strace = "-P WORK -e inject=newfstatat:signal=STOP:when=1 "
+                          "-e inject=openat:error=EIO:when=2",
+                .meanwhile = {.during = [](const Scratch& s) {
+                    fs::rename(s.work() / "out.bin", s.work() / "real");
+                    fs::create_symlink("real", s.work() / "out.bin");
+                }}},
         // In place, the target replaced meanwhile: neither file is written.
         CliCase{.name = "InPlaceTargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
@@ -577,8 +619,8 @@ INSTANTIATE_TEST_SUITE_P(
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                 .open_files_limit = 4},
-        over_older("NoRoomForANewFileWritesInPlace", "-P WORK -e inject=openat:error=ENOSPC:when=1"),
-        over_older("NewFileNotPermittedWritesInPlace", "-P WORK -e inject=openat:error=EPERM:when=1"),
+        over_older("NoRoomForANewFileWritesInPlace", "-P WORK -e inject=openat:error=ENOSPC:when=3"),
+        over_older("NewFileNotPermittedWritesInPlace", "-P WORK -e inject=openat:error=EPERM:when=3"),
         // Written in place, the very file, when the rename is refused (a file mounted over).
         over_older("RenameRefusedWritesInPlace", "-e inject=renameat:error=EBUSY"),
         // A target with a second name is written in place without trying a
@@ -588,7 +630,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=EIO:when=1",
+                .strace = "-P WORK -e inject=openat:error=EIO:when=3",
                 .meanwhile = kSecondName},
         // In place: a sync that fails, and a truncation the file system ignores, are told.
         CliCase{.name = "InPlaceSyncFails",
@@ -629,7 +671,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .args = {"src.bin", "2600", "2C00", "real.bin"},
                 .output = converted("real.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"real.bin", kImage}},
-                .strace = "-P WORK -e inject=openat:error=EOPNOTSUPP:when=1",
+                .strace = "-P WORK -e inject=openat:error=EOPNOTSUPP:when=3",
                 .meanwhile = kLockedByAnother},
         CliCase{.name = "NoProcNamesTheNewFileByItsHandle",
                 .before = {{"src.bin", kCode}, {"real.bin", "older"}},

@@ -5,6 +5,8 @@
 #include <termios.h>
 #include <signal.h>
 #include <linux/close_range.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -388,6 +390,14 @@ pid_t Scratch::stopped(pid_t pid) const {
     }
     ADD_FAILURE() << "vork never stopped where strace was to stop it";
     return -1;
+}
+
+bool keep_names(const fs::path& folder, bool on) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = on ? FS_APPEND_FL : 0;
+    const bool set = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    close(fd);
+    return set;
 }
 
 void signal_run(pid_t pid, int signal_number) {

@@ -66,6 +66,10 @@ RunOptions as_nobody();
 RunOptions piped(const std::string& source);
 RunOptions file_size_limit(long bytes);
 
+// Makes `folder` keep every name made in it (append-only), or no longer;
+// false where the file system has no such folders.
+bool keep_names(const fs::path& folder, bool on);
+
 // Sends `signal_number` to `pid`, a process the test started; a pid that is
 // not positive (a run that never started or never stopped) fails the row
 // instead, since kill() would take it for a whole group or every process.

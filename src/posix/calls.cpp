@@ -11,15 +11,24 @@ namespace vork::platform::posix {
 
 namespace {
 
-long made = 0;
+// Counted in the signal handlers too, which only run while the run's own
+// calls stand between two of these.
+volatile long made = 0;
 long failing = 0;  // the call that fails, counted as `made`; 0: none
 int failing_error = 0;
+long acting = 0;   // the first call the action precedes; 0: none
+void (*action)(long) = nullptr;
 
 // Makes `call` once, or fails it when it is the one chosen; again while interrupted.
 template <typename Call>
 auto through(Call call) -> decltype(call()) {
     for (;;) {
-        if (++made == failing) {
+        const long nth = made + 1;
+        made = nth;
+        if (acting != 0 && nth >= acting) {
+            action(nth);
+        }
+        if (nth == failing) {
             errno = failing_error;
             if (errno == EINTR) {
                 continue;
@@ -39,6 +48,14 @@ void fail_nth_call(long nth, int error) {
     made = 0;
     failing = nth;
     failing_error = error;
+    acting = 0;
+}
+
+void act_before_nth_call(long nth, void (*chosen)(long call)) {
+    made = 0;
+    failing = 0;
+    acting = chosen != nullptr ? nth : 0;
+    action = chosen;
 }
 
 long calls_made() { return made; }
@@ -80,6 +97,9 @@ int fallocate(int fd, int mode, off_t offset, off_t size) {
 int lock(int fd, struct flock* whole) {
     return through([&] { return ::fcntl(fd, F_OFD_SETLK, whole); });
 }
+int set_status_flags(int fd, int flags) {
+    return through([&] { return ::fcntl(fd, F_SETFL, flags); });
+}
 int ioctl(int fd, unsigned long request, void* argument) {
     return through([&] { return ::ioctl(fd, request, argument); });
 }
@@ -88,6 +108,9 @@ int linkat(int from_folder, const char* from, int to_folder, const char* to, int
 }
 int renameat(int from_folder, const char* from, int to_folder, const char* to) {
     return through([&] { return ::renameat(from_folder, from, to_folder, to); });
+}
+int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) {
+    return through([&] { return ::renameat2(from_folder, from, to_folder, to, flags); });
 }
 int unlinkat(int folder, const char* name, int flags) {
     return through([&] { return ::unlinkat(folder, name, flags); });

@@ -1,7 +1,9 @@
 // The system calls the target's path makes, all through this one table, so
-// that a test can make any one of them fail: the Nth call from the moment it
-// asks fails with the error it chose, as SQLite's tests fail its VFS calls.
-// An interrupted call is made again.
+// that a test can make any one of them fail, or change the world just before
+// it: the Nth call from the moment it asks fails with the error it chose, as
+// SQLite's tests fail its VFS calls, or is preceded by the test's action.
+// An interrupted call is made again. The signal handlers' calls go through
+// it too: counting is safe in a handler.
 #pragma once
 
 #include <fcntl.h>
@@ -24,9 +26,11 @@ int fsync(int fd);
 int ftruncate(int fd, off_t size);
 int fallocate(int fd, int mode, off_t offset, off_t size);
 int lock(int fd, struct flock* whole);  // F_OFD_SETLK
+int set_status_flags(int fd, int flags);  // F_SETFL
 int ioctl(int fd, unsigned long request, void* argument);
 int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags);
 int renameat(int from_folder, const char* from, int to_folder, const char* to);
+int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags);
 int unlinkat(int folder, const char* name, int flags);
 int fchown(int fd, uid_t owner, gid_t group);
 int fchmod(int fd, mode_t mode);
@@ -37,8 +41,13 @@ int fremovexattr(int fd, const char* name);
 }  // namespace calls
 
 // For tests: from now on, the `nth` call through the table (1 for the next)
-// fails with errno `error`, once; 0 fails none.
+// fails with errno `error`, once; 0 fails none. Forgets any action.
 void fail_nth_call(long nth, int error);
+
+// For tests: from now on, `action` runs just before the `nth` call through
+// the table and before every later one, given that call's number; nullptr
+// runs none. Fails no call.
+void act_before_nth_call(long nth, void (*action)(long call));
 
 // How many calls went through the table since the last fail_nth_call().
 long calls_made();

@@ -16,6 +16,8 @@
 
 namespace vork::platform {
 
+namespace sys = posix::calls;
+
 namespace {
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -45,30 +47,36 @@ bool is_ours(const Recorded& file, const struct stat& now) {
 
 // Removes the created target while it is provably this run's: moved aside
 // under a fresh name first, so that what is looked at is what goes, then
-// put back if it is another program's after all. Returns false when it had
-// to be left aside. Safe in a signal handler.
-bool remove_if_ours(const Recorded& file) {
+// put back if it is another program's after all. Returns the name it had to
+// be left under, this run's and not removed: aside, or its own in a folder
+// that keeps every name; else null. Safe in a signal handler.
+const char* remove_if_ours(const Recorded& file) {
     struct stat now {};
-    if (renameat2(file.folder, file.name, file.folder, file.aside, RENAME_NOREPLACE) != 0) {
+    if (sys::renameat2(file.folder, file.name, file.folder, file.aside, RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        const bool ours = sys::fstatat(file.folder, file.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          is_ours(file, now);
         // A file system that cannot refuse to replace: looked at, then removed.
-        if ((errno == EINVAL || errno == ENOSYS) &&
-            fstatat(file.folder, file.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && is_ours(file, now)) {
-            unlinkat(file.folder, file.name, 0);
+        if (ours && (error == EINVAL || error == ENOSYS) &&
+            sys::unlinkat(file.folder, file.name, 0) == 0) {
+            return nullptr;
         }
-        return true;
+        // Gone, or another's: nothing of this run's is left there.
+        return ours ? file.name : nullptr;
     }
-    if (fstatat(file.folder, file.aside, &now, AT_SYMLINK_NOFOLLOW) == 0 && is_ours(file, now)) {
-        unlinkat(file.folder, file.aside, 0);
-        return true;
+    if (sys::fstatat(file.folder, file.aside, &now, AT_SYMLINK_NOFOLLOW) == 0 && is_ours(file, now)) {
+        return sys::unlinkat(file.folder, file.aside, 0) == 0 ? nullptr : file.aside;
     }
-    return renameat2(file.folder, file.aside, file.folder, file.name, RENAME_NOREPLACE) == 0;
+    return sys::renameat2(file.folder, file.aside, file.folder, file.name, RENAME_NOREPLACE) == 0
+               ? nullptr
+               : file.aside;
 }
 
 // Removes what the run would leave half made, then lets the signal end the process.
 extern "C" void remove_leftovers(int signal_number) {
     const int saved = errno;
     if (const Recorded* file = pending.load()) {
-        unlinkat(file->folder, file->name, 0);
+        sys::unlinkat(file->folder, file->name, 0);
     }
     if (const Recorded* file = created.load()) {
         remove_if_ours(*file);
@@ -92,7 +100,13 @@ void hold_cleanup() {
         struct sigaction action {};
         action.sa_handler = remove_leftovers;
         action.sa_flags = SA_RESETHAND;
+        // Another of them (Ctrl-C, then `timeout`'s SIGTERM) waits until the
+        // first has done: a second cleanup started halfway through the first
+        // would find the file it moved aside, and leave it there.
         sigemptyset(&action.sa_mask);
+        for (const int s : kCleanupSignals) {
+            sigaddset(&action.sa_mask, s);
+        }
         sigaction(kCleanupSignals[i], nullptr, &previous_actions[i]);
         if (previous_actions[i].sa_handler != SIG_IGN) {
             sigaction(kCleanupSignals[i], &action, nullptr);
@@ -171,10 +185,8 @@ void forget_created() {
 }
 
 std::string remove_created() {
-    if (created.load() == nullptr || remove_if_ours(created_record)) {
-        return {};
-    }
-    return created_record.aside;
+    const char* const left = created.load() != nullptr ? remove_if_ours(created_record) : nullptr;
+    return left != nullptr ? left : "";
 }
 
 void record_pending(int folder, const char* name) { record(pending_record, pending, folder, name); }

@@ -44,29 +44,34 @@ int open_folder(const std::string& folder_path, bool& readable) {
     return folder;
 }
 
-// Finds the folder that holds the file just opened, and its name there: the
-// folder of the path as given; or, when the last name in the path is a
-// link, the folder the kernel says the file lies in. A name that holds
-// another file by now, or none, is still the target's: the image goes
-// there, as the last writer's. Left unknown when the path's folder cannot be
-// opened and the kernel does not say (no /proc, a path too long), or the
-// file has no name.
 }  // namespace
 
-void find_in_folder(Target& target, const struct stat& file) {
+void open_path_folder(Target& target) {
     std::string folder_path;
     std::string name;
     split(target.path, folder_path, name);
     bool readable = false;
-    int folder = name.empty() ? -1 : open_folder(folder_path, readable);
+    const int folder = name.empty() ? -1 : open_folder(folder_path, readable);
     if (folder >= 0) {
+        take_folder(target, std::move(folder_path), std::move(name), folder, readable);
+    }
+}
+
+// The path's folder, opened before the target, holds it unless the path's
+// last name is a link; then it is the folder the kernel says the file lies
+// in. A name that holds another file by now, or none, is still the
+// target's: the image goes there, as the last writer's. Left unknown when
+// the kernel does not say (no /proc, a path too long), or the file has no name.
+void find_in_folder(Target& target, const struct stat& file) {
+    if (target.folder >= 0) {
         struct stat named {};
-        const bool found = sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool found =
+            sys::fstatat(target.folder, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
         if ((found && !S_ISLNK(named.st_mode)) || (!found && errno == ENOENT)) {
-            take_folder(target, std::move(folder_path), std::move(name), folder, readable);
             return;
         }
-        ::close(folder);
+        ::close(target.folder);
+        target.folder = -1;
     }
     char link[32];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", target.fd);
@@ -75,8 +80,11 @@ void find_in_folder(Target& target, const struct stat& file) {
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof where || where[0] != '/') {
         return;
     }
+    std::string folder_path;
+    std::string name;
     split(std::string(where, static_cast<std::size_t>(n)), folder_path, name);
-    folder = open_folder(folder_path, readable);
+    bool readable = false;
+    const int folder = open_folder(folder_path, readable);
     struct stat named {};
     if (folder >= 0 && sys::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(named, file)) {
@@ -95,12 +103,17 @@ std::string kept_name(const Target& target) {
     for (char& c : swapped) {
         c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
-    struct stat other_case {};
+    // Only where both spellings lead to a file, and the name as typed does
+    // even though the folder does not list it: in a folder that minds case,
+    // the other spelling is another file, never the target's. (FUSE gives
+    // each spelling its own inode: the two cannot be compared.)
+    struct stat found {};
     if (swapped == target.name ||
-        fstatat(target.folder, swapped.c_str(), &other_case, AT_SYMLINK_NOFOLLOW) != 0) {
+        sys::fstatat(target.folder, target.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 ||
+        sys::fstatat(target.folder, swapped.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
         return target.name;
     }
-    const int listing = openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int listing = sys::openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* folder = listing >= 0 ? fdopendir(listing) : nullptr;
     if (folder == nullptr) {
         if (listing >= 0) {
@@ -119,7 +132,11 @@ std::string kept_name(const Target& target) {
         }
     }
     closedir(folder);
-    return kept.empty() ? target.name : kept;
+    if (kept.empty() || kept == target.name ||
+        sys::fstatat(target.folder, target.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+        return target.name;
+    }
+    return kept;
 }
 
 }  // namespace vork::platform::posix

@@ -23,7 +23,6 @@ struct Target {
     std::string name;          // its name in that folder
     dev_t device = 0;
     ino_t inode = 0;
-    bool named = false;       // a name held it when opened
 };
 
 // A new file beside the target: unnamed until named, where the file system has such files.
@@ -53,16 +52,24 @@ inline bool same_file(const struct stat& a, const struct stat& b) {
 void record_created(int folder, const char* name, const struct stat& file);
 void note_created_written();
 void forget_created();
-// Removes the created target now, under the same conditions; the name it
-// was left under when it could not be put back, else empty.
+// Removes the created target now, under the same conditions; the name this
+// run's target was left under, not removed (aside, or its own in a folder
+// that keeps every name), else empty.
 std::string remove_created();
 
 // The new file, named from the start, by its name in `folder`.
 void record_pending(int folder, const char* name);
 void forget_pending();
 
-// Finds the folder that holds the target just opened (`file` is its
-// fstat), and its name there, into `target`; left unknown when not found.
+// Opens the folder the target's path names its file in, with the target's
+// name there, into `target`, before the target itself is opened: a link on
+// the way swapped meanwhile then cannot part the two. Left unknown when it
+// cannot be opened.
+void open_path_folder(Target& target);
+
+// Makes sure the folder in `target` holds the target just opened (`file` is
+// its fstat), else finds the one that does and its name there; left unknown
+// when not found.
 void find_in_folder(Target& target, const struct stat& file);
 
 // The name under which the target's folder keeps the target: on a folder

@@ -28,11 +28,18 @@ constexpr int kPatienceMs = 5000;
 constexpr int kPollMs = 10;
 
 // Calls `attempt` (a result of 0 or more: done) again while it fails with an
-// error `busy` says another program causes for now, for kPatienceMs at most.
+// error `busy` says another program causes for now, for kPatienceMs at most,
+// by the clock: a loaded machine sleeps longer than it is asked.
 template <typename Attempt, typename Busy>
 int patiently(Attempt attempt, Busy busy) {
-    for (int waited = 0;; waited += kPollMs) {
+    timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
         const int result = attempt();
+        timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited =
+            (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
         if (result >= 0 || !busy(errno) || waited >= kPatienceMs) {
             return result;
         }
@@ -46,6 +53,13 @@ bool lease_breaking(int error) { return error == EWOULDBLOCK; }
 
 constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
+// Where the target is opened and looked up by name: in its folder when
+// that is known, else by its path.
+int where(const Target& target) { return target.folder >= 0 ? target.folder : AT_FDCWD; }
+const char* name_in(const Target& target) {
+    return target.folder >= 0 ? target.name.c_str() : target.path.c_str();
+}
+
 // Takes the file this run's open just made as the target, recorded for the
 // cleanup as it comes into being (the caller holds the signals).
 Result take_created(Target& target, int fd, struct stat& info) {
@@ -54,9 +68,9 @@ Result take_created(Target& target, int fd, struct stat& info) {
         const Failure failure = failed("fstat");
         // Nothing to tell it from another file by: only an empty file goes.
         struct stat named {};
-        if (lstat(target.path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
-            named.st_size == 0) {
-            unlink(target.path.c_str());
+        if (sys::fstatat(where(target), name_in(target), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(named.st_mode) && named.st_size == 0) {
+            sys::unlinkat(where(target), name_in(target), 0);
         }
         return failure;
     }
@@ -72,12 +86,13 @@ Result take_created(Target& target, int fd, struct stat& info) {
 // Opens the existing `path` for writing as `>` does, but never waits on the
 // break of another program's lease beyond the bound; a FIFO that nobody
 // reads yet is waited for, as `>` waits for it.
-int open_existing(const char* path, int flags) {
+int open_existing(const Target& target, int flags) {
     return patiently(
         [&] {
-            const int fd = sys::open(path, flags | O_CREAT, 0666);
+            const int fd = sys::openat(where(target), name_in(target), flags | O_CREAT, 0666);
             return fd < 0 && errno == ENXIO
-                       ? sys::open(path, (flags | O_CREAT) & ~O_NONBLOCK, 0666)
+                       ? sys::openat(where(target), name_in(target),
+                                     (flags | O_CREAT) & ~O_NONBLOCK, 0666)
                        : fd;
         },
         lease_breaking);
@@ -88,7 +103,8 @@ int open_existing(const char* path, int flags) {
 // or /dev/null shared with standard output is no such file.
 bool is_the_report(const struct stat& file) {
     struct stat report {};
-    return !S_ISCHR(file.st_mode) && fstat(STDOUT_FILENO, &report) == 0 && same_file(report, file);
+    return !S_ISCHR(file.st_mode) && sys::fstat(STDOUT_FILENO, &report) == 0 &&
+           same_file(report, file);
 }
 
 // Writes all of `data` to `fd` at `offset`, or from where it stands with
@@ -138,13 +154,16 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
     const int flags = readable ? (kWriteFlags & ~O_WRONLY) | O_RDWR : kWriteFlags;
     TargetPtr target(new Target);
     target->path = path;
+    posix::open_path_folder(*target);
     struct stat info {};
     // Only a file this run's open made is this run's to remove: made by the
-    // exclusive open, or through a link that named nothing.
+    // exclusive open, or through a link that named nothing, or by the
+    // second open where the path's file vanished after the look.
     bool created = false;
     for (int attempt = 0; attempt < 3 && target->fd < 0; ++attempt) {
         InterruptsHeld held;
-        int fd = sys::open(path, flags | O_CREAT | O_EXCL, 0666);
+        int fd =
+            sys::openat(where(*target), name_in(*target), flags | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             if (auto failure = take_created(*target, fd, info)) {
                 return failure;
@@ -152,17 +171,53 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
             created = true;
             break;
         }
+        if (errno == EMFILE && target->folder >= 0) {
+            // No descriptor left for the target: the folder's is given up
+            // for it, and the target opened by its path, its folder unknown.
+            ::close(target->folder);
+            target->folder = -1;
+            --attempt;
+            continue;
+        }
         if (errno != EEXIST) {
             return failed("open");
         }
         struct stat before {};
-        if (sys::fstatat(AT_FDCWD, path, &before, 0) == 0 || errno != ENOENT) {
-            break;  // there, or not to be reached: opened as `>` opens it, below
+        if (sys::fstatat(where(*target), name_in(*target), &before, 0) == 0) {
+            // Still with O_CREAT, as the shell's `>`, so that the kernel's
+            // guards for shared folders apply (another user's file or FIFO
+            // in /tmp); the kernel resolves links, with its own protections
+            // and loop limit.
+            fd = open_existing(*target, flags);
+            if (fd < 0) {
+                return failed("open");
+            }
+            target->fd = fd;
+            if (sys::fstat(fd, &info) != 0) {
+                return failed("fstat");
+            }
+            // Another file than the one looked at (a freed inode is soon
+            // given again, its change time is not): the looked-at one
+            // vanished, and this open may have made the empty one.
+            const bool another = !same_file(before, info) ||
+                                 before.st_ctim.tv_sec != info.st_ctim.tv_sec ||
+                                 before.st_ctim.tv_nsec != info.st_ctim.tv_nsec;
+            if (another && S_ISREG(info.st_mode) && info.st_size == 0) {
+                target->fd = -1;
+                if (auto failure = take_created(*target, fd, info)) {
+                    return failure;
+                }
+                created = true;
+            }
+            break;
         }
-        if (sys::fstatat(AT_FDCWD, path, &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            break;  // not to be reached: the open below says why
+        }
+        if (sys::fstatat(where(*target), name_in(*target), &before, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;  // gone since: made afresh
         }
-        fd = sys::open(path, flags | O_CREAT, 0666);
+        fd = sys::openat(where(*target), name_in(*target), flags | O_CREAT, 0666);
         if (fd < 0) {
             return failed("open");
         }
@@ -172,16 +227,15 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
         created = true;
     }
     if (target->fd < 0) {
-        // Still with O_CREAT, as the shell's `>`, so that the kernel's guards
-        // for shared folders apply (another user's file or FIFO in /tmp);
-        // the kernel resolves links, with its own protections and loop limit.
-        target->fd = open_existing(path, flags);
+        target->fd = open_existing(*target, flags);
         if (target->fd < 0) {
             return failed("open");
         }
         if (sys::fstat(target->fd, &info) != 0) {
             return failed("fstat");
         }
+    }
+    if (!created) {
         if (is_the_report(info)) {
             return Failure{Reason::report_file, 0, "open"};
         }
@@ -189,12 +243,11 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
             find_in_folder(*target, info);
         } else {
             // Writing to a pipe or a device waits, as it would have.
-            fcntl(target->fd, F_SETFL, 0);
+            sys::set_status_flags(target->fd, 0);
         }
     }
     target->device = info.st_dev;
     target->inode = info.st_ino;
-    target->named = info.st_nlink > 0;
     facts.regular = S_ISREG(info.st_mode);
     facts.created = created;
     facts.other_names = info.st_nlink > 1;
@@ -229,6 +282,22 @@ Result reserve(Target& target, std::uint64_t size) {
     return failed("fallocate");
 }
 
+Result folder_at_path(Target& target) {
+    if (target.folder < 0) {
+        return {};
+    }
+    struct stat held {};
+    struct stat reached {};
+    if (sys::fstat(target.folder, &held) != 0) {
+        return failed("fstat");
+    }
+    if (sys::fstatat(AT_FDCWD, target.folder_path.c_str(), &reached, 0) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "folder"}
+                                                   : failed("fstatat");
+    }
+    return same_file(held, reached) ? Result{} : Failure{Reason::moved, 0, "folder"};
+}
+
 Result still_at_name(Target& target) {
     struct stat opened {};
     struct stat named {};
@@ -236,14 +305,22 @@ Result still_at_name(Target& target) {
         return failed("fstat");
     }
     if (target.folder < 0) {
-        return !target.named || opened.st_nlink > 0 ? Result{}
-                                                    : Failure{Reason::moved, 0, "fstat"};
+        // No folder to ask: the path itself, looked up afresh, must lead to
+        // it (a file with no name, /dev/fd/3, through the caller's descriptor).
+        if (sys::fstatat(AT_FDCWD, target.path.c_str(), &named, 0) != 0) {
+            return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
+                                                       : failed("fstatat");
+        }
+        return same_file(named, opened) ? Result{} : Failure{Reason::moved, 0, "fstatat"};
     }
     if (sys::fstatat(target.folder, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
                                                    : failed("fstatat");
     }
-    return same_file(named, opened) ? Result{} : Failure{Reason::moved, 0, "fstatat"};
+    if (!same_file(named, opened)) {
+        return Failure{Reason::moved, 0, "fstatat"};
+    }
+    return folder_at_path(target);
 }
 
 Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,

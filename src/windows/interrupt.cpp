@@ -2,6 +2,7 @@
 // goes, and a step that must not stop halfway is waited for.
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 
 #include "internal.h"
 
@@ -15,9 +16,14 @@ enum : int { kIdle, kMustFinish, kEnding };
 std::atomic<int> owner{kIdle};
 int holders = 0;  // nested holds, all on the run's own thread
 std::atomic<const std::wstring*> to_remove{nullptr};
+// An interrupt has come and is ending the run, from the thread named here.
+std::atomic<bool> under_way{false};
+std::atomic<DWORD> interrupt_thread{0};
 
 // The C runtime runs the handler on a thread of its own, beside the run.
 extern "C" void on_interrupt(int signal_number) {
+    interrupt_thread.store(GetCurrentThreadId());
+    under_way.store(true);
     // The ending is claimed only from `idle`: a step under way ends first.
     for (int expected = kIdle; !owner.compare_exchange_weak(expected, kEnding); expected = kIdle) {
         if (expected == kEnding) {
@@ -33,6 +39,23 @@ extern "C" void on_interrupt(int signal_number) {
     // Never status 0: the C runtime ends the process with 3 for the signal.
     signal(signal_number, SIG_DFL);
     raise(signal_number);
+}
+
+// Closing the console, logging off and shutting down end the process once
+// this returns: held and cleaned up like Ctrl-C, here, before it does.
+BOOL WINAPI on_console_end(DWORD event) {
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        on_interrupt(SIGTERM);
+    }
+    return FALSE;  // Ctrl-C and Ctrl-Break: the C runtime's, below
+}
+
+// A run that ends while an interrupt's thread is under way waits for it to
+// end the process, so that an interrupted run never ends with status 0.
+void wait_for_interrupt() {
+    if (under_way.load() && interrupt_thread.load() != GetCurrentThreadId()) {
+        Sleep(INFINITE);
+    }
 }
 
 }  // namespace
@@ -51,6 +74,7 @@ InterruptsHeld::InterruptsHeld() {
 InterruptsHeld::~InterruptsHeld() {
     if (--holders == 0) {
         owner.store(kIdle);
+        wait_for_interrupt();
     }
 }
 
@@ -62,6 +86,8 @@ void catch_interrupts() {
             signal(s, SIG_IGN);
         }
     }
+    SetConsoleCtrlHandler(on_console_end, TRUE);
+    std::atexit(wait_for_interrupt);
 }
 
 void interrupt_removes(const std::wstring* path) { to_remove.store(path); }

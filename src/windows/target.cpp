@@ -87,7 +87,12 @@ bool move_by_handle(HANDLE file, const std::wstring& to) {
     if (SetFileInformationByHandle(file, kRenameInfoEx, rename, static_cast<DWORD>(buffer.size()))) {
         return true;
     }
-    if (GetLastError() != ERROR_INVALID_PARAMETER && GetLastError() != ERROR_NOT_SUPPORTED) {
+    // Refused as unknown by older systems, Wine and third-party file systems
+    // (ERROR_FILE_SYSTEM_LIMITATION, 665, which mingw does not name).
+    constexpr DWORD kFileSystemLimitation = 665;
+    const DWORD refused = GetLastError();
+    if (refused != ERROR_INVALID_PARAMETER && refused != ERROR_NOT_SUPPORTED &&
+        refused != kFileSystemLimitation && refused != ERROR_INVALID_FUNCTION) {
         return false;
     }
     rename->Flags = 0;  // before Windows 10 1709, and under Wine
@@ -140,8 +145,12 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
         }
     }
     if (file == INVALID_HANDLE_VALUE) {
-        file = CreateFileW(name.c_str(), access | READ_CONTROL, kShareAll, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A program that holds the file for a moment (a scanner) is waited for.
+        with_patience([&] {
+            file = CreateFileW(name.c_str(), access | READ_CONTROL, kShareAll, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        });
     }
     if (file == INVALID_HANDLE_VALUE) {
         return win::failed_to_open(name);
@@ -150,7 +159,12 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
     if (!target->created && is_the_report(file)) {
         return Failure{Reason::report_file, 0, "CreateFileW"};
     }
-    facts.regular = GetFileType(file) == FILE_TYPE_DISK;
+    // A volume or a disk reached by its device path (\\.\E:, \\.\PhysicalDrive1)
+    // is a device, written through as on Linux, never cut nor replaced; a
+    // file below it (\\.\C:\GAME.BIN) is a file.
+    const bool device_path = (name.starts_with(L"\\\\.\\") || name.starts_with(L"//./")) &&
+                             name.find_first_of(L"\\/", 4) == std::wstring::npos;
+    facts.regular = GetFileType(file) == FILE_TYPE_DISK && !device_path;
     facts.created = target->created;
     BY_HANDLE_FILE_INFORMATION info{};
     if (facts.regular && GetFileInformationByHandle(file, &info) && identify(file, target->id)) {
@@ -252,6 +266,10 @@ Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offse
     return {};
 }
 
+// Every call here reaches the target by its full path, looked up afresh, and
+// Windows refuses to rename a folder while a file in it is open.
+Result folder_at_path(Target&) { return {}; }
+
 Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset) {
     // Written, a file this run made is the image's: the mark comes off.
     if (target.marked) {
@@ -302,8 +320,12 @@ Result make_new_file(Target& target, const std::string& fresh, NewFilePtr& made)
                              FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file->file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return win::failure_from(error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error,
-                                 "CreateFileW");
+        // Another run's new file on its way out keeps its name, and refuses
+        // access rather than saying it exists: another name is tried.
+        const bool taken = error == ERROR_FILE_EXISTS ||
+                           (error == ERROR_ACCESS_DENIED &&
+                            GetFileAttributesW(file->path.c_str()) != INVALID_FILE_ATTRIBUTES);
+        return win::failure_from(taken ? ERROR_ALREADY_EXISTS : error, "CreateFileW");
     }
     mark_for_deletion(file->file, true);
     win::interrupt_removes(&file->path);
@@ -369,8 +391,12 @@ Result reopen(Target& target) {
     }
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
+        return Failure{Reason::moved, 0, "CreateFileW"};  // the path names another file
     }
-    return Failure{Reason::moved, 0, "CreateFileW"};  // the path names another file, or none
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? Failure{Reason::moved, 0, "CreateFileW"}  // or none
+               : win::failure_from(error, "CreateFileW");
 }
 
 Result sync_folder(Target& /*target*/) {
