@@ -263,6 +263,36 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "pas assez de place sur d.sap (blocs libres : 0, il en faut 1)\n"}));
 
+// ---- The image's own sync failing once the new image has its name: the
+// report says the image is there, as it says it of TARGET, not that
+// nothing was written.
+
+TEST(DiskSync, FailedAfterTheMoveSaysTheImageIsThere) {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace (Debian package strace)";
+    }
+    const Scratch scratch;
+    write_file(scratch.work() / "d.fd", text(disk_with(Container::fd, {{"A.BIN", code_of(13)}})));
+    write_file(scratch.work() / "code.raw", text(code_of(3)));
+    // TARGET a device, which is never synced: the one folder synced is the
+    // image's, once the new image has taken its name.
+    RunOptions options;
+    options.strace = "-P WORK -e trace=fsync,fdatasync -e inject=fsync,fdatasync:error=EIO:when=1";
+    const Outcome run =
+        scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "/dev/null"}, options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("Erreur, d.fd contient l'image, mais rien ne garantit qu'elle soit sur "
+                           "le disque\n"),
+              std::string::npos)
+        << run.out;
+    Bytes face;
+    std::vector<File> files;
+    ASSERT_EQ(read_image(Container::fd, bytes_of(read_file(scratch.work() / "d.fd")), face, files)
+                  .problem,
+              ImageProblem::none);
+    EXPECT_EQ(files.size(), 2u);
+}
+
 // ---- Names that do not fit the directory: refused before anything is written.
 
 class DiskNames : public testing::TestWithParam<std::string> {};
