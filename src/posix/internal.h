@@ -23,6 +23,7 @@ struct Target {
     std::string name;          // its name in that folder
     dev_t device = 0;
     ino_t inode = 0;
+    bool locked = false;       // its lock taken, which dies with `fd`
 };
 
 // A new file beside the target: unnamed until named, where the file system has such files.

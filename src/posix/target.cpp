@@ -262,9 +262,12 @@ Result lock(Target& target) {
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
     if (patiently([&] { return sys::lock(target.fd, &whole); },
-                  [](int error) { return error == EAGAIN || error == EACCES; }) == 0 ||
-        errno == ENOLCK || errno == EINVAL || errno == ENOTSUP) {
-        return {};  // locked; or no locks on this file system, as before there were any
+                  [](int error) { return error == EAGAIN || error == EACCES; }) == 0) {
+        target.locked = true;
+        return {};
+    }
+    if (errno == ENOLCK || errno == EINVAL || errno == ENOTSUP) {
+        return {};  // no locks on this file system, as before there were any
     }
     return failed("lock");
 }
@@ -410,9 +413,21 @@ Result move_over(Target& target, NewFile& file) {
     const std::string name = kept_name(target);
     // Closed first: an old file still open when replaced is freed later,
     // through the journal's list of orphans, which costs a twentieth of a run.
-    ::close(target.fd);
-    target.fd = -1;
-    if (sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) != 0) {
+    // A locked one is closed only once the new file has the name, since its
+    // lock dies with it: a run waiting on it then finds and reads the new file.
+    if (!target.locked) {
+        ::close(target.fd);
+        target.fd = -1;
+    }
+    const bool moved =
+        sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) == 0;
+    const int error = errno;
+    if (target.fd >= 0) {
+        ::close(target.fd);
+        target.fd = -1;
+    }
+    if (!moved) {
+        errno = error;
         return failed("renameat");
     }
     if (file.recorded) {
