@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "disk_image.h"
 #include "scratch.h"
 #include "tape.h"
@@ -340,6 +342,33 @@ TEST(DiskTogether, EveryRunEndsOnTheDisk) {
         ASSERT_EQ(read_image(container_of(disk), image, face, files).problem, ImageProblem::none);
         EXPECT_EQ(files.size(), 6u) << disk;
     }
+}
+
+// A run waiting on the lock while another moves its new image over the
+// disk reads that image, not the one it replaced: the lock lasts until the
+// new image has the name.
+TEST(DiskTogether, TheLockLastsUntilTheNewImageHasTheName) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
+    }
+    const Scratch scratch;
+    write_file(scratch.work() / "code.raw", text(code_of(3000)));
+    ASSERT_EQ(scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "A.BIN"}).status, 0);
+    // The first run's move onto the disk starts 3 s late: its new image is
+    // written and its old one still at the name meanwhile.
+    RunOptions slow_move;
+    slow_move.strace = "-e trace=renameat -e inject=renameat:delay_enter=3000000:when=2";
+    const pid_t first =
+        scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "B.BIN"}, -1, slow_move);
+    sleep(1);
+    const pid_t second = scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "C.BIN"});
+    EXPECT_EQ(scratch.finish(first).status, 0);
+    EXPECT_EQ(scratch.finish(second).status, 0);
+    Bytes face;
+    std::vector<File> files;
+    const Bytes image = bytes_of(read_file(scratch.work() / "d.fd"));
+    ASSERT_EQ(read_image(Container::fd, image, face, files).problem, ImageProblem::none);
+    EXPECT_EQ(files.size(), 3u);
 }
 
 }  // namespace
