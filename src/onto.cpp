@@ -56,11 +56,7 @@ const char* failure_text(const TargetOutcome& outcome) {
     if (outcome.write == TargetWrite::not_opened) {
         return text::kNotOpened;
     }
-    // Past the move the path holds the new image, and only its way to the
-    // disk failed; unless its folder itself was moved away from the path.
-    const bool at_path =
-        outcome.failure.step == kAfterTheMove && outcome.failure.reason != Reason::moved;
-    return at_path ? text::kNotSynced : text::kUnwritable;
+    return image_at_path(outcome.failure) ? text::kNotSynced : text::kUnwritable;
 }
 
 // Writes the MO5 tape `path` whole, holding `binary` as the file `name`,

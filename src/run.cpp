@@ -189,11 +189,8 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         case TargetWrite::not_regular:
             break;
     }
-    // Past the move the path holds the image, and only its way to the disk
-    // failed; unless its folder itself was moved away from the path.
-    const bool at_path =
-        outcome.failure.step == kAfterTheMove && outcome.failure.reason != Reason::moved;
-    print(out, at_path ? text::kNotSynced : text::kUnwritable, target_shown.c_str());
+    print(out, image_at_path(outcome.failure) ? text::kNotSynced : text::kUnwritable,
+          target_shown.c_str());
     console.cause(outcome.failure);
     return console.end(kExitFailure);
 }

@@ -31,6 +31,12 @@ struct TargetOutcome {
 // place: the path holds the image, but whether it outlives a power cut is unknown.
 inline constexpr char kAfterTheMove[] = "sync after the move";
 
+// Whether a failed write left the image at the path all the same: only its
+// way to the disk failed, the folder itself still where the path leads.
+inline bool image_at_path(const Failure& failure) {
+    return failure.step == kAfterTheMove && failure.reason != Reason::moved;
+}
+
 // Puts `image` at `path`. A regular file is replaced by a new one when that
 // can carry everything the old one had, and written in place under a lock
 // otherwise; a device or pipe is written through.
