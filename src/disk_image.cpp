@@ -21,10 +21,10 @@ bool is_sap_format(std::uint8_t format) { return format == 0 || format == 2 || f
 
 std::size_t record_at(std::size_t sector) { return kSapHeaderSize + sector * kSapRecordSize; }
 
-// Where byte `offset` of face 0 lies in the image file.
-std::size_t file_offset(Container container, std::size_t offset) {
+// Where byte `offset` of face `side` lies in the image file.
+std::size_t file_offset(Container container, std::size_t offset, int side) {
     if (container != Container::sap) {
-        return offset;
+        return static_cast<std::size_t>(side) * kFaceSize + offset;
     }
     return record_at(offset / kSectorSize) + 4 + offset % kSectorSize;
 }
@@ -77,6 +77,52 @@ ImageFault read_sap(std::span<const std::uint8_t> file, std::vector<std::uint8_t
     return {};
 }
 
+// The .fd `file` (empty: none yet) with face `side` made `face`.
+std::vector<std::uint8_t> write_fd(std::span<const std::uint8_t> file,
+                                   std::span<const std::uint8_t> face, int side) {
+    // A new disk with face 1 asked for has face 0 too, formatted.
+    std::vector<std::uint8_t> image(
+        std::max(file.size(), static_cast<std::size_t>(side + 1) * kFaceSize));
+    std::copy(file.begin(), file.end(), image.begin());
+    const std::vector<std::uint8_t> blank = blank_face();
+    for (std::size_t at = file.size(); at < image.size(); at += kFaceSize) {
+        std::copy(blank.begin(), blank.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    std::copy(face.begin(), face.end(), image.begin() + static_cast<std::ptrdiff_t>(side) * kFaceSize);
+    return image;
+}
+
+// The .sap `file` (empty: none yet) with its face made `face`.
+std::vector<std::uint8_t> write_sap(std::span<const std::uint8_t> file,
+                                    std::span<const std::uint8_t> face) {
+    std::vector<std::uint8_t> image(file.begin(), file.end());
+    if (image.empty()) {
+        image.assign(kSapSize, 0);
+        std::memcpy(image.data(), kSapSignature, kSapHeaderSize);
+        for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
+            const std::size_t at = record_at(sector);
+            image[at] = kSapFormat;
+            image[at + 2] = static_cast<std::uint8_t>(sector / kSectorsPerTrack);
+            image[at + 3] = static_cast<std::uint8_t>(sector % kSectorsPerTrack + 1);
+        }
+    }
+    // Each record keeps its own 4 header bytes; its bytes and CRC follow the face.
+    std::uint8_t plain[4 + kSectorSize];
+    for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
+        const std::size_t at = record_at(sector);
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), 4, plain);
+        std::copy_n(face.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize), kSectorSize,
+                    plain + 4);
+        const std::uint16_t crc = sap_crc(plain);
+        for (std::size_t i = 0; i < kSectorSize; ++i) {
+            image[at + 4 + i] = plain[4 + i] ^ kSapXor;
+        }
+        image[at + 4 + kSectorSize] = static_cast<std::uint8_t>(crc >> 8);
+        image[at + 5 + kSectorSize] = static_cast<std::uint8_t>(crc & 0xFF);
+    }
+    return image;
+}
+
 }  // namespace
 
 Container container_of(std::string_view path) {
@@ -110,8 +156,15 @@ std::uint16_t sap_crc(std::span<const std::uint8_t> record) {
     return crc;
 }
 
+std::optional<int> face_number(std::string_view text) {
+    if (text == "0" || text == "1") {
+        return text[0] - '0';
+    }
+    return std::nullopt;
+}
+
 ImageFault read_image(Container container, std::span<const std::uint8_t> file,
-                      std::vector<std::uint8_t>& face, std::vector<File>& files) {
+                      std::vector<std::uint8_t>& face, std::vector<File>& files, int side) {
     files.clear();
     if (file.empty()) {
         face = blank_face();
@@ -121,52 +174,29 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
         if (ImageFault fault = read_sap(file, face); fault.problem != ImageProblem::none) {
             return fault;
         }
-    } else if (file.size() == kFaceSize || file.size() == 2 * kFaceSize) {
-        face.assign(file.begin(), file.begin() + kFaceSize);
+        if (side != 0) {
+            return {ImageProblem::one_face, file.size()};
+        }
+    } else if (file.size() == kFaceSize || file.size() == kFaces * kFaceSize) {
+        // Never grown to a second face: the emulator takes the disk's kind from its size.
+        if (file.size() < static_cast<std::size_t>(side + 1) * kFaceSize) {
+            return {ImageProblem::one_face, file.size()};
+        }
+        const auto start = file.begin() + static_cast<std::ptrdiff_t>(side) * kFaceSize;
+        face.assign(start, start + kFaceSize);
     } else {
         return {ImageProblem::size, file.size()};
     }
     const Fault fault = read_face(face, files);
     if (fault.problem != Problem::none) {
-        return {ImageProblem::face, file_offset(container, fault.offset), fault.problem};
+        return {ImageProblem::face, file_offset(container, fault.offset, side), fault.problem};
     }
     return {};
 }
 
 std::vector<std::uint8_t> write_image(Container container, std::span<const std::uint8_t> file,
-                                      std::span<const std::uint8_t> face) {
-    if (container != Container::sap) {
-        std::vector<std::uint8_t> image(file.begin(), file.end());
-        image.resize(std::max(image.size(), kFaceSize));
-        std::copy(face.begin(), face.end(), image.begin());
-        return image;
-    }
-    std::vector<std::uint8_t> image(file.begin(), file.end());
-    if (image.empty()) {
-        image.assign(kSapSize, 0);
-        std::memcpy(image.data(), kSapSignature, kSapHeaderSize);
-        for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
-            const std::size_t at = record_at(sector);
-            image[at] = kSapFormat;
-            image[at + 2] = static_cast<std::uint8_t>(sector / kSectorsPerTrack);
-            image[at + 3] = static_cast<std::uint8_t>(sector % kSectorsPerTrack + 1);
-        }
-    }
-    // Each record keeps its own 4 header bytes; its bytes and CRC follow the face.
-    std::uint8_t plain[4 + kSectorSize];
-    for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
-        const std::size_t at = record_at(sector);
-        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), 4, plain);
-        std::copy_n(face.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize), kSectorSize,
-                    plain + 4);
-        const std::uint16_t crc = sap_crc(plain);
-        for (std::size_t i = 0; i < kSectorSize; ++i) {
-            image[at + 4 + i] = plain[4 + i] ^ kSapXor;
-        }
-        image[at + 4 + kSectorSize] = static_cast<std::uint8_t>(crc >> 8);
-        image[at + 5 + kSectorSize] = static_cast<std::uint8_t>(crc & 0xFF);
-    }
-    return image;
+                                      std::span<const std::uint8_t> face, int side) {
+    return container == Container::sap ? write_sap(file, face) : write_fd(file, face, side);
 }
 
 }  // namespace vork::disk

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,12 +23,15 @@ Container container_of(std::string_view path);
 inline constexpr std::size_t kSapHeaderSize = 66;
 inline constexpr std::size_t kSapRecordSize = 4 + kSectorSize + 2;
 inline constexpr std::size_t kSapSize = kSapHeaderSize + kTracks * kSectorsPerTrack * kSapRecordSize;
+// The faces a .fd may have; a .sap holds one.
+inline constexpr int kFaces = 2;
 // The largest image read: a two-faced .fd.
-inline constexpr std::size_t kMaxImageFileSize = 2 * kFaceSize;
+inline constexpr std::size_t kMaxImageFileSize = kFaces * kFaceSize;
 
 enum class ImageProblem {
     none,
     size,          // not a size this container has
+    one_face,      // a face asked for that the image does not have
     sap_header,    // not the SAP signature
     sap_place,     // a record that is not the sector expected there, or of a format not 80 tracks
     sap_crc,       // a record whose CRC does not match
@@ -40,16 +44,20 @@ struct ImageFault {
     Problem face = Problem::none;
 };
 
-// Reads face 0 of the image `file` in `container` into `face`, checking
-// the container whole and the face's file system into `files`; an empty
-// file stands for a blank disk.
+// Reads face `side` (0 or 1) of the image `file` in `container` into
+// `face`, checking the container whole and the face's file system into
+// `files`; an empty file stands for a blank disk.
 ImageFault read_image(Container container, std::span<const std::uint8_t> file,
-                      std::vector<std::uint8_t>& face, std::vector<File>& files);
+                      std::vector<std::uint8_t>& face, std::vector<File>& files, int side = 0);
 
-// The image file `file` (empty: none yet) with face 0 made `face`; every
-// other byte as it was, a new SAP's records of format 00.
+// The image file `file` (empty: none yet) with face `side` made `face`;
+// every other byte as it was, a new .fd's faces before it blank, a new SAP's
+// records of format 00.
 std::vector<std::uint8_t> write_image(Container container, std::span<const std::uint8_t> file,
-                                      std::span<const std::uint8_t> face);
+                                      std::span<const std::uint8_t> face, int side = 0);
+
+// The face `text` names, exactly "0" or "1"; none otherwise.
+std::optional<int> face_number(std::string_view text);
 
 // The SAP check of a record's 4 header bytes and its sector's plain bytes.
 std::uint16_t sap_crc(std::span<const std::uint8_t> record);

@@ -20,6 +20,7 @@ void show_documentation(std::FILE* out) {
         "VORK.exe --onto DISK.FD PROGRAMME.BIN 2600 2C00 GAME.BIN : GAME.BIN aussi sur\n",
         "  la disquette DISK.FD (.fd ou .sap) ou la cassette MO5 DISK.K7\n",
         "VORK.exe --list DISK.FD : les fichiers de la disquette DISK.FD\n",
+        "  --face 1 apres DISK.FD : la face 1 d'une disquette .fd double face\n",
     };
     for (const char* line : kLines) {
         platform::write_text(out, line);

@@ -83,9 +83,9 @@ bool print_listing(std::FILE* out, std::span<const std::uint8_t> contents) {
     return true;
 }
 
-// Lists the files of the disk image at `path`, opened only for reading; or,
-// with `name`, the blocks of that one.
-int list_disk(const char* path, const char* name, const Console& console) {
+// Lists the files of face `face_text` (none: 0) of the disk image at
+// `path`, opened only for reading; or, with `name`, the blocks of that one.
+int list_disk(const char* path, const char* face_text, const char* name, const Console& console) {
     std::FILE* const out = console.out;
     const std::string path_shown = shown(console.out_terminal, path);
     std::optional<std::array<char, disk::kNameSize>> wanted;
@@ -101,6 +101,10 @@ int list_disk(const char* path, const char* name, const Console& console) {
         return *status;
     }
     print(out, text::kImageEcho, path_shown.c_str());
+    int side = 0;
+    if (auto status = check_face(path, face_text, side, console)) {
+        return *status;
+    }
     Buffer buffer(nullptr, &std::free);
     std::size_t size = 0;
     if (auto status = read_input(file, path_shown, disk::kMaxImageFileSize, 0,
@@ -112,7 +116,8 @@ int list_disk(const char* path, const char* name, const Console& console) {
     // Read, an empty file is no disk: only one being written stands for a blank one.
     const disk::ImageFault fault =
         size == 0 ? disk::ImageFault{disk::ImageProblem::size, 0}
-                  : disk::read_image(disk::container_of(path), {buffer.get(), size}, face, files);
+                  : disk::read_image(disk::container_of(path), {buffer.get(), size}, face, files,
+                                     side);
     if (fault.problem != disk::ImageProblem::none) {
         print_image_fault(out, path_shown, fault);
         return console.end(kExitFailure);
@@ -151,11 +156,35 @@ void print_image_fault(std::FILE* out, const std::string& shown, const disk::Ima
         print(out, text::kImageWrongSize, shown.c_str(), static_cast<int>(fault.offset));
         return;
     }
+    if (fault.problem == disk::ImageProblem::one_face) {
+        print(out, text::kOneFace, shown.c_str(), static_cast<int>(fault.offset));
+        return;
+    }
     print(out, text::kImageFault, shown.c_str(), static_cast<int>(fault.offset),
           text::image_problem_text(fault));
 }
 
-int list(const char* path, const char* name, const Console& console) {
+std::optional<int> check_face(const char* path, const char* text, int& side,
+                              const Console& console) {
+    side = 0;
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    print(console.out, text::kFaceEcho, shown(console.out_terminal, text).c_str());
+    const std::optional<int> number = disk::face_number(text);
+    if (!number) {
+        print(console.out, text::kBadFace, shown(console.out_terminal, text).c_str());
+        return console.end(kExitUsage);
+    }
+    if (*number != 0 && disk::container_of(path) != disk::Container::fd) {
+        print(console.out, text::kFaceOnlyOnFd, shown(console.out_terminal, path).c_str());
+        return console.end(kExitUsage);
+    }
+    side = *number;
+    return std::nullopt;
+}
+
+int list(const char* path, const char* face_text, const char* name, const Console& console) {
     std::FILE* const out = console.out;
     if (path == nullptr) {
         show_documentation(out);
@@ -164,7 +193,11 @@ int list(const char* path, const char* name, const Console& console) {
         return console.end(kExitUsage);
     }
     if (disk::container_of(path) != disk::Container::unknown) {
-        return list_disk(path, name, console);
+        return list_disk(path, face_text, name, console);
+    }
+    int side = 0;
+    if (auto status = check_face(path, face_text, side, console)) {
+        return *status;
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;

@@ -80,12 +80,16 @@ int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
 
 }  // namespace
 
-std::optional<int> check_onto(const char* image, const char* target,
-                              std::array<char, disk::kNameSize>& name, const Console& console) {
+std::optional<int> check_onto(const char* image, const char* face_text, const char* target,
+                              int& side, std::array<char, disk::kNameSize>& name,
+                              const Console& console) {
     print(console.out, text::kImageEcho, shown(console.out_terminal, image).c_str());
     if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image)) {
         print(console.out, text::kNotAnImage, shown(console.out_terminal, image).c_str());
         return console.end(kExitUsage);
+    }
+    if (auto status = check_face(image, face_text, side, console)) {
+        return status;
     }
     // TARGET is written first: named as an image, it could be the image itself.
     if (disk::container_of(target) != disk::Container::unknown || tape::is_tape(target)) {
@@ -103,7 +107,7 @@ std::optional<int> check_onto(const char* image, const char* target,
     return std::nullopt;
 }
 
-int put_on_disk(const char* path, const std::array<char, disk::kNameSize>& name,
+int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSize>& name,
                 std::span<const std::uint8_t> binary, const Console& console) {
     const std::string path_shown = shown(console.out_terminal, path);
     const std::string name_shown = disk::shown_name(name);
@@ -121,7 +125,7 @@ int put_on_disk(const char* path, const std::array<char, disk::kNameSize>& name,
         [&](std::span<const std::uint8_t> contents, std::vector<std::uint8_t>& image) {
             std::vector<std::uint8_t> face;
             std::vector<disk::File> files;
-            fault = disk::read_image(container, contents, face, files);
+            fault = disk::read_image(container, contents, face, files, side);
             if (fault.problem != disk::ImageProblem::none) {
                 return false;
             }
@@ -134,7 +138,7 @@ int put_on_disk(const char* path, const std::array<char, disk::kNameSize>& name,
                 return false;
             }
             left = disk::free_blocks(face);
-            image = disk::write_image(container, contents, face);
+            image = disk::write_image(container, contents, face, side);
             return true;
         });
     std::FILE* const out = console.out;

@@ -91,12 +91,29 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         print(out, text::kVersion, VORK_VERSION);
         return console.end(kExitSuccess);
     }
-    if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
-        return list(argc > 2 ? argv[2] : nullptr, argc > 3 ? argv[3] : nullptr, console);
+    // --list FILE, or --onto IMAGE and the four arguments, then for an image
+    // --face N: the image's face (a two-faced .fd's second is 1).
+    const bool listing = argc > 1 && std::strcmp(argv[1], "--list") == 0;
+    const bool onto_disk = argc > 1 && std::strcmp(argv[1], "--onto") == 0;
+    const char* face = nullptr;
+    int taken = 2;  // --list or --onto, and the file
+    if ((listing || onto_disk) && argc > 3 && std::strcmp(argv[3], "--face") == 0) {
+        if (argc < 5) {
+            show_documentation(out);
+            console.flush();
+            platform::write_text(stderr, text::kFaceWithoutNumber);
+            return console.end(kExitUsage);
+        }
+        face = argv[4];
+        taken = 4;
+    }
+    if (listing) {
+        return list(argc > 2 ? argv[2] : nullptr, face, argc > taken + 1 ? argv[taken + 1] : nullptr,
+                    console);
     }
     // --onto IMAGE, then the four arguments: the binary goes to TARGET and onto IMAGE.
     const char* onto = nullptr;
-    if (argc > 1 && std::strcmp(argv[1], "--onto") == 0) {
+    if (onto_disk) {
         if (argc < 3) {
             show_documentation(out);
             console.flush();
@@ -104,8 +121,8 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
             return console.end(kExitUsage);
         }
         onto = argv[2];
-        argv += 2;
-        argc -= 2;
+        argv += taken;
+        argc -= taken;
     }
     if (argc < 5) {
         show_documentation(out);
@@ -126,8 +143,9 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     print(out, text::kLoadEcho, shown(console.out_terminal, load_text).c_str());
     print(out, text::kExecEcho, shown(console.out_terminal, exec_text).c_str());
     std::array<char, disk::kNameSize> disk_file{};
+    int side = 0;
     if (onto != nullptr) {
-        if (auto status = check_onto(onto, target_path, disk_file, console)) {
+        if (auto status = check_onto(onto, face, target_path, side, disk_file, console)) {
             return *status;
         }
     }
@@ -177,7 +195,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     switch (outcome.write) {
         case TargetWrite::ok:
             platform::write_text(out, text::kDone);
-            return console.end(onto != nullptr ? put_on_disk(onto, disk_file, image, console)
+            return console.end(onto != nullptr ? put_on_disk(onto, side, disk_file, image, console)
                                                : kExitSuccess);
         case TargetWrite::not_opened:
             print(out, text::kNotOpened, target_shown.c_str());

@@ -44,7 +44,7 @@ static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::other) + 1
 
 // What is wrong with an image, in the order of disk::ImageProblem, then of disk::Problem.
 constexpr const char* kImageProblems[] = {
-    "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux", "",
+    "", "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux", "",
 };
 constexpr const char* kFaceProblems[] = {
     "",

@@ -86,6 +86,13 @@ inline constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a 
 inline constexpr char kOntoWithoutImage[] = "Erreur, --onto attend le nom d'une image de disque\n";
 inline constexpr char kImageEcho[] = "Image de disque..... : %s\n";
 inline constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
+// --face N after the image: face 1 is the second face of a two-faced .fd.
+inline constexpr char kFaceEcho[] = "Face du disque...... : %s\n";
+inline constexpr char kFaceWithoutNumber[] = "Erreur, --face attend 0 ou 1\n";
+inline constexpr char kBadFace[] = "Erreur, face %s inconnue : --face attend 0 ou 1\n";
+inline constexpr char kFaceOnlyOnFd[] =
+    "Erreur, %s n'a qu'une face : seule une image .fd peut en avoir deux\n";
+inline constexpr char kOneFace[] = "Erreur, l'image %s n'a qu'une face (%d octets)\n";
 inline constexpr char kNotAnImage[] =
     "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
 inline constexpr char kTargetLikeImage[] =
