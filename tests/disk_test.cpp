@@ -346,29 +346,32 @@ TEST(DiskTogether, EveryRunEndsOnTheDisk) {
 
 // A run waiting on the lock while another moves its new image over the
 // disk reads that image, not the one it replaced: the lock lasts until the
-// new image has the name.
+// new image has the name; or, the move refused, until the image is written
+// in place.
 TEST(DiskTogether, TheLockLastsUntilTheNewImageHasTheName) {
     if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
     }
-    const Scratch scratch;
-    write_file(scratch.work() / "code.raw", text(code_of(3000)));
-    ASSERT_EQ(scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "A.BIN"}).status, 0);
     // The first run's move onto the disk starts 3 s late: its new image is
     // written and its old one still at the name meanwhile.
-    RunOptions slow_move;
-    slow_move.strace = "-e trace=renameat -e inject=renameat:delay_enter=3000000:when=2";
-    const pid_t first =
-        scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "B.BIN"}, -1, slow_move);
-    sleep(1);
-    const pid_t second = scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "C.BIN"});
-    EXPECT_EQ(scratch.finish(first).status, 0);
-    EXPECT_EQ(scratch.finish(second).status, 0);
-    Bytes face;
-    std::vector<File> files;
-    const Bytes image = bytes_of(read_file(scratch.work() / "d.fd"));
-    ASSERT_EQ(read_image(Container::fd, image, face, files).problem, ImageProblem::none);
-    EXPECT_EQ(files.size(), 3u);
+    for (const char* move : {"delay_enter=3000000:when=2", "error=EACCES:delay_enter=3000000:when=2"}) {
+        const Scratch scratch;
+        write_file(scratch.work() / "code.raw", text(code_of(3000)));
+        ASSERT_EQ(scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "A.BIN"}).status, 0);
+        RunOptions slow_move;
+        slow_move.strace = std::string("-e trace=renameat -e inject=renameat:") + move;
+        const pid_t first =
+            scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "B.BIN"}, -1, slow_move);
+        sleep(1);
+        const pid_t second = scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "C.BIN"});
+        EXPECT_EQ(scratch.finish(first).status, 0) << move;
+        EXPECT_EQ(scratch.finish(second).status, 0) << move;
+        Bytes face;
+        std::vector<File> files;
+        const Bytes image = bytes_of(read_file(scratch.work() / "d.fd"));
+        ASSERT_EQ(read_image(Container::fd, image, face, files).problem, ImageProblem::none);
+        EXPECT_EQ(files.size(), 3u) << move;
+    }
 }
 
 }  // namespace

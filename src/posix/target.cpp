@@ -419,16 +419,13 @@ Result move_over(Target& target, NewFile& file) {
         ::close(target.fd);
         target.fd = -1;
     }
-    const bool moved =
-        sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) == 0;
-    const int error = errno;
+    if (sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) != 0) {
+        // Still locked, and still open for the write in place that may follow.
+        return failed("renameat");
+    }
     if (target.fd >= 0) {
         ::close(target.fd);
         target.fd = -1;
-    }
-    if (!moved) {
-        errno = error;
-        return failed("renameat");
     }
     if (file.recorded) {
         posix::forget_pending();
