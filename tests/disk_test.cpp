@@ -354,12 +354,17 @@ TEST(DiskTogether, TheLockLastsUntilTheNewImageHasTheName) {
     }
     // The first run's move onto the disk starts 3 s late: its new image is
     // written and its old one still at the name meanwhile.
-    for (const char* move : {"delay_enter=3000000:when=2", "error=EACCES:delay_enter=3000000:when=2"}) {
+    // Refused, the move is followed by the write in place; an open of the
+    // disk after the two of the start, were the first one closed, 1 s late.
+    for (const char* move :
+         {"-e trace=renameat -e inject=renameat:delay_enter=3000000:when=2",
+          "-P d.fd -e trace=renameat,openat -e inject=renameat:error=EACCES:delay_enter=3000000 "
+          "-e inject=openat:delay_enter=1000000:when=3"}) {
         const Scratch scratch;
         write_file(scratch.work() / "code.raw", text(code_of(3000)));
         ASSERT_EQ(scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "A.BIN"}).status, 0);
         RunOptions slow_move;
-        slow_move.strace = std::string("-e trace=renameat -e inject=renameat:") + move;
+        slow_move.strace = move;
         const pid_t first =
             scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "B.BIN"}, -1, slow_move);
         sleep(1);
