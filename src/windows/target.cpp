@@ -166,6 +166,10 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
                              name.find_first_of(L"\\/", 4) == std::wstring::npos;
     facts.regular = GetFileType(file) == FILE_TYPE_DISK && !device_path;
     facts.created = target->created;
+    // The lock lives on this handle, which move_over() keeps open while it
+    // tries to move the new file over the old; a file this run made (marked
+    // to vanish, and empty) is written in place.
+    facts.lock_held_through_move = !target->created;
     BY_HANDLE_FILE_INFORMATION info{};
     if (facts.regular && GetFileInformationByHandle(file, &info) && identify(file, target->id)) {
         facts.other_names = info.nNumberOfLinks > 1;
@@ -347,6 +351,24 @@ Result name_new_file(Target& /*target*/, NewFile& /*file*/, const std::string& /
 
 Result move_over(Target& target, NewFile& file) {
     const std::wstring to = final_path(target);
+    if (target.locked) {
+        // The lock goes with the old file's handle: kept open through the
+        // move, so that a run waiting on it finds the new file at the name
+        // and reads it. Only a rename that replaces an open file (POSIX
+        // semantics: Windows 10 on NTFS) gets past that handle; refused, the
+        // old file is still open and locked for the write in place.
+        mark_for_deletion(file.file, false);
+        if (move_by_handle(file.file, to)) {
+            win::interrupt_removes(nullptr);
+            CloseHandle(target.file);
+            target.file = INVALID_HANDLE_VALUE;
+            target.locked = false;
+            return {};
+        }
+        const DWORD error = GetLastError();
+        mark_for_deletion(file.file, true);
+        return Failure{Reason::in_use, static_cast<long>(error), "FileRenameInfo"};
+    }
     // Our own handle on the target would stand in the way; closed, a file
     // this run created vanishes and leaves the name free.
     CloseHandle(target.file);
