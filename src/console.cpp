@@ -112,6 +112,13 @@ void Console::flush() const {
     }
 }
 
+int Console::usage(const char* line) const {
+    show_documentation(out);
+    flush();
+    platform::write_text(stderr, line);
+    return end(kExitUsage);
+}
+
 std::optional<int> open_input(const char* path, const std::string& shown, platform::Handle& file,
                               const Console& console) {
     auto failure = platform::open_for_reading(path, file);

@@ -58,6 +58,10 @@ struct Console {
     // Writes out what the report holds so far, keeping the reason of the
     // first failure to do so.
     void flush() const;
+
+    // Ends a command line missing a part: the documentation screen, then
+    // `line` on standard error, then the pause; returns the usage status.
+    int usage(const char* line) const;
 };
 
 using Buffer = std::unique_ptr<std::uint8_t, decltype(&std::free)>;

@@ -5,7 +5,6 @@
 #include <span>
 #include <vector>
 
-#include "documentation.h"
 #include "exit_status.h"
 #include "image.h"
 #include "texts.h"
@@ -187,10 +186,7 @@ std::optional<int> check_face(const char* path, const char* text, int& side,
 int list(const char* path, const char* face_text, const char* name, const Console& console) {
     std::FILE* const out = console.out;
     if (path == nullptr) {
-        show_documentation(out);
-        console.flush();
-        platform::write_text(stderr, text::kListWithoutFile);
-        return console.end(kExitUsage);
+        return console.usage(text::kListWithoutFile);
     }
     if (disk::container_of(path) != disk::Container::unknown) {
         return list_disk(path, face_text, name, console);

@@ -99,10 +99,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     int taken = 2;  // --list or --onto, and the file
     if ((listing || onto_disk) && argc > 3 && std::strcmp(argv[3], "--face") == 0) {
         if (argc < 5) {
-            show_documentation(out);
-            console.flush();
-            platform::write_text(stderr, text::kFaceWithoutNumber);
-            return console.end(kExitUsage);
+            return console.usage(text::kFaceWithoutNumber);
         }
         face = argv[4];
         taken = 4;
@@ -115,10 +112,7 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
     const char* onto = nullptr;
     if (onto_disk) {
         if (argc < 3) {
-            show_documentation(out);
-            console.flush();
-            platform::write_text(stderr, text::kOntoWithoutImage);
-            return console.end(kExitUsage);
+            return console.usage(text::kOntoWithoutImage);
         }
         onto = argv[2];
         argv += taken;
