@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -951,6 +952,31 @@ TEST_F(CliWindows, ReportsOwnFileIsRefused) {
     const std::string report = read_file(scratch.work() / "out.bin");
     EXPECT_NE(report.find("Erreur, fichier non ouvert out.bin "), std::string::npos) << report;
     EXPECT_EQ(report.find(kImage), std::string::npos);
+}
+
+// Each run picks fresh names of its own: under mingw both clocks read the
+// same, and names drawn from them alone came out alike run after run, so that
+// two runs met on one name.
+TEST_F(CliWindows, EachRunPicksItsOwnFreshNames) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
+    }
+    RunOptions options;
+    options.strace = kStopAtSync;
+    std::set<std::string> names;
+    constexpr int kRuns = 4;
+    for (int run = 0; run < kRuns; ++run) {
+        const pid_t pid = scratch.start({"src.bin", "2600", "2C00", "out.bin"}, -1, options);
+        const pid_t traced = scratch.stopped(pid);
+        for (const auto& entry : fs::directory_iterator(scratch.work())) {
+            if (entry.path().filename().string().starts_with(".vork-")) {
+                names.insert(entry.path().filename().string());
+            }
+        }
+        signal_run(traced, SIGCONT);
+        EXPECT_EQ(scratch.finish(pid).status, 0);
+    }
+    EXPECT_EQ(names.size(), std::size_t{kRuns}) << testing::PrintToString(names);
 }
 
 TEST_F(CliWindows, HiddenTargetStaysHidden) {
