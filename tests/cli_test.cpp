@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -953,6 +954,31 @@ TEST_F(CliWindows, ReportsOwnFileIsRefused) {
     EXPECT_EQ(report.find(kImage), std::string::npos);
 }
 
+// Each run picks fresh names of its own: under mingw both clocks read the
+// same, and names drawn from them alone came out alike run after run, so that
+// two runs met on one name.
+TEST_F(CliWindows, EachRunPicksItsOwnFreshNames) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
+    }
+    RunOptions options;
+    options.strace = kStopAtSync;
+    std::set<std::string> names;
+    constexpr int kRuns = 4;
+    for (int run = 0; run < kRuns; ++run) {
+        const pid_t pid = scratch.start({"src.bin", "2600", "2C00", "out.bin"}, -1, options);
+        const pid_t traced = scratch.stopped(pid);
+        for (const auto& entry : fs::directory_iterator(scratch.work())) {
+            if (entry.path().filename().string().starts_with(".vork-")) {
+                names.insert(entry.path().filename().string());
+            }
+        }
+        signal_run(traced, SIGCONT);
+        EXPECT_EQ(scratch.finish(pid).status, 0);
+    }
+    EXPECT_EQ(names.size(), std::size_t{kRuns}) << testing::PrintToString(names);
+}
+
 TEST_F(CliWindows, HiddenTargetStaysHidden) {
     windows("attrib +h out.bin");
     ASSERT_NE(windows("attrib out.bin").find('H'), std::string::npos) << "Wine keeps no attributes";
@@ -1016,6 +1042,68 @@ INSTANTIATE_TEST_SUITE_P(
                     HeldCase{"LockedStaysWhole", "lock", "out.bin", 1, ""},
                     HeldCase{"ScannedIsReplaced", "scan", ".vork-*", 0, kImage, 6},
                     HeldCase{"LingeringScannerLeavesNothing", "linger", ".vork-*", 0, kImage}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two runs on one new target: the first stands at its sync, the second is
+// started, and the first is interrupted once the second has ended or after a
+// while. The second ends with status 0 only with its image at the path, else
+// with 1 and nothing there: it never puts its image in the first run's file,
+// which vanishes with it, and a target it makes itself once that file has
+// gone goes again when it fails.
+struct OvertakenCase {
+    const char* name;
+    int interrupt_after_ms;
+    bool second_fails = false;  // the second's write fails past the file-size limit
+};
+
+void PrintTo(const OvertakenCase& c, std::ostream* os) { *os << c.name; }
+
+class CliWindowsOvertaken : public CliWindows, public testing::WithParamInterface<OvertakenCase> {};
+
+TEST_P(CliWindowsOvertaken, StatusZeroOnlyWithItsImage) {
+    const OvertakenCase& c = GetParam();
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here (Debian package strace)";
+    }
+    fs::remove(scratch.work() / "out.bin");
+    const std::string other = c.second_fails ? std::string(4096, '\x11') : "\x11";
+    write_file(scratch.work() / "other.raw", other);
+    // The interrupt's thread held at its creation: the first run ends on it, without its image.
+    RunOptions held;
+    held.strace = "-e trace=fsync,clone3 -e inject=fsync:signal=STOP:when=1 "
+                  "-e inject=clone3:delay_exit=2000000";
+    const pid_t first = scratch.start({"src.bin", "2600", "2C00", "out.bin"}, -1, held);
+    const pid_t traced = scratch.stopped(first);
+    const pid_t second = scratch.start({"other.raw", "2600", "2C00", "out.bin"}, -1,
+                                       file_size_limit(c.second_fails ? 3000 : -1));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(c.interrupt_after_ms);
+    siginfo_t ended{};
+    while (second > 0 && std::chrono::steady_clock::now() < deadline &&
+           waitid(P_PID, static_cast<id_t>(second), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    signal_run(traced, SIGINT);
+    signal_run(traced, SIGCONT);
+    const int first_status = scratch.finish(first).status;
+    const Outcome outcome = scratch.finish(second);
+    EXPECT_TRUE(first_status == 3 || first_status == -1) << first_status;
+    fs::remove(scratch.work() / "other.raw");
+    Files after{{"src.bin", kCode}};
+    if (outcome.status == 0) {
+        after["out.bin"] = kOtherImage;
+    } else {
+        EXPECT_EQ(outcome.status, 1) << outcome.out;
+    }
+    EXPECT_EQ(scratch.files(), after) << "status " << outcome.status;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CliWindowsOvertaken,
+    testing::Values(OvertakenCase{.name = "SecondEndsFirst", .interrupt_after_ms = 20000},
+                    OvertakenCase{.name = "SecondFailsOnceTheFirstHasGone",
+                                  .interrupt_after_ms = 1500, .second_fails = true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

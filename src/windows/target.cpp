@@ -133,24 +133,41 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
     target->path = path;
     const std::wstring name = wide(path);
     HANDLE file = INVALID_HANDLE_VALUE;
-    {
-        // Links are followed by the system; devices (NUL, CON, COM1) open as
-        // such. Only a file this run made where nothing was is its own:
-        // marked to vanish, in the same step, unless the image gets there.
-        InterruptsHeld held;
-        file = CreateFileW(name.c_str(), access | DELETE | READ_CONTROL, kShareAll, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            target->created = target->marked = mark_for_deletion(file, true);  // not a device
+    // A file that vanishes between the two opens is made by the first again:
+    // only that one makes files, so that whatever this run makes is marked.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        DWORD not_made = 0;
+        {
+            // Links are followed by the system; devices (NUL, CON, COM1) open
+            // as such. Only a file this run made where nothing was is its
+            // own: marked to vanish, in the same step, unless the image gets
+            // there. Nobody else may write it meanwhile: another run waits
+            // for this one, instead of putting its image in a file that may
+            // yet vanish.
+            InterruptsHeld held;
+            file = CreateFileW(name.c_str(), access | DELETE | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                target->created = target->marked = mark_for_deletion(file, true);  // not a device
+                break;
+            }
+            not_made = GetLastError();
         }
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        // A program that holds the file for a moment (a scanner) is waited for.
+        // A program that holds the file for a moment (a scanner, another run
+        // that made it) is waited for.
         with_patience([&] {
             file = CreateFileW(name.c_str(), access | READ_CONTROL, kShareAll, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             return file != INVALID_HANDLE_VALUE;
         });
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) {
+            break;
+        }
+        if (not_made != ERROR_FILE_EXISTS && not_made != ERROR_ALREADY_EXISTS) {
+            SetLastError(not_made);  // why nothing could be made there
+            break;
+        }
     }
     if (file == INVALID_HANDLE_VALUE) {
         return win::failed_to_open(name);
