@@ -153,6 +153,21 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
                 break;
             }
             not_made = GetLastError();
+            // A folder that lets a file be made but not removed (a drop box)
+            // refuses the delete access: made there without the mark, as
+            // nothing can take the file away again.
+            if (not_made == ERROR_ACCESS_DENIED &&
+                GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                GetLastError() == ERROR_FILE_NOT_FOUND) {
+                file = CreateFileW(name.c_str(), access | READ_CONTROL,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (file != INVALID_HANDLE_VALUE) {
+                    target->created = GetFileType(file) == FILE_TYPE_DISK;
+                    break;
+                }
+                not_made = GetLastError();
+            }
         }
         // A program that holds the file for a moment (a scanner, another run
         // that made it) is waited for.
@@ -444,10 +459,14 @@ Result sync_folder(Target& /*target*/) {
     return Failure{Reason::unsupported, ERROR_NOT_SUPPORTED, "FlushFileBuffers"};
 }
 
-void remove_created(Target& target, std::string& /*leftover*/) {
-    // Marked again, it goes as its handle closes, whatever else is at its name.
+void remove_created(Target& target, std::string& leftover) {
+    // Marked again, it goes as its handle closes, whatever else is at its name;
+    // a file the system will not mark (made in a drop box) is named as left.
     if (target.file != INVALID_HANDLE_VALUE && !target.marked) {
         target.marked = mark_for_deletion(target.file, true);
+        if (!target.marked) {
+            leftover = target.path;
+        }
     }
 }
 
