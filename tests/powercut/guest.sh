@@ -5,8 +5,10 @@
 # waits on the console for the host's orders:
 #   loop        every disk runs vork again and again, all at once
 #   once DISKS  vork runs once on each disk named, in that order
-# After each run it prints "status DISK RUN STATUS"; run N's source is the
-# tag "run N" over and over (bytes.sh). The host cuts the power when it likes.
+# After each run it prints "status DISK RUN STATUS", and after one that did
+# not end with 0 what it said, on one line "said DISK RUN: ..."; run N's
+# source is the tag "run N" over and over (bytes.sh). The host cuts the
+# power when it likes.
 /bin/busybox --install -s /bin
 mkdir -p /proc /dev /mnt /tmp
 mount -t proc proc /proc
@@ -18,8 +20,10 @@ stty -echo
 # run DISK N: converts run N's source onto the target of DISK.
 run() {
   source_of "$2" >"/tmp/$1.raw"
-  vork "/tmp/$1.raw" 0100 0100 "/mnt/$1/t.bin" </dev/null >/dev/null 2>&1
-  echo "status $1 $2 $?"
+  vork "/tmp/$1.raw" 0100 0100 "/mnt/$1/t.bin" </dev/null >"/tmp/$1.said" 2>&1
+  status=$?
+  echo "status $1 $2 $status"
+  [ "$status" = 0 ] || echo "said $1 $2: $(grep -v '^[*]' "/tmp/$1.said" | tr '\n' '|')"
 }
 
 while read -r disk fs path; do

@@ -155,8 +155,14 @@ check() {
   mkdir "$dir/mnt"
   for disk in "${disks[@]}"; do
     IFS=: read -r name fs path <<<"$disk"
-    read -r last0 fails < <(tr -d '\r' <"$dir/log" | awk -v d="$name" '$1 == "status" && $2 == d {
-      if ($4 == 0) n = $3; else fails++ } END { print n + 0, fails + 0 }')
+    # Whole lines only: the console carries the monitor's words too. A run
+    # the guest's kernel killed (status 128 and up: nothing else there sends
+    # a signal) is told but not counted as vork's failure.
+    read -r last0 fails < <(tr -d '\r' <"$dir/log" | awk -v d="$name" '
+      $1 == "status" && $2 == d && NF == 4 && $3 ~ /^[0-9]+$/ && $4 ~ /^[0-9]+$/ {
+      if ($4 == 0) n = $3; else if ($4 < 128) fails++ } END { print n + 0, fails + 0 }')
+    tr -d '\r' <"$dir/log" | grep -E "^said $name |^status $name [0-9]+ (1[2-9][0-9]|2[0-9][0-9])$" \
+      | sed "s/^/cut $1 $2 $fs $path: /" >>"$dir/said" || true
     # A cut undone by the mount would make fsck of the raw disk misleading:
     # the journal is replayed first, as at the next boot.
     if ! mount -o loop -t "$fs" "$dir/$name.img" "$dir/mnt" 2>"$dir/mount.err"; then
@@ -208,6 +214,8 @@ echo "$((randoms + afters)) cuts in $((SECONDS - started)) s"
 # the old file or an image whole; every cut leaves nothing beside the target,
 # fsck clean and no run that said status 0 undone (an older file instead);
 # the in-place path's other outcomes are counted, as it cannot avoid them.
+# What runs that did not end with 0 said, and runs the guest's kernel killed.
+cat "$work"/cut*/said 2>/dev/null || true
 cat "$work"/cut*/results | awk '
   { key = $2 " " $3 " " $1; cuts[key]++
     split($4, class, ":")
