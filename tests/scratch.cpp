@@ -82,6 +82,17 @@ const char* const wine_program = std::getenv("VORK_TEST_WINE_EXE");
 const char* const qemu = std::getenv("VORK_TEST_QEMU");
 const char* const qemu_program = std::getenv("VORK_TEST_QEMU_EXE");
 
+// Runs Wine's server, beside its loader, with `option`.
+void wine_server(const char* option) {
+    const std::string loader = wine_loader;
+    std::string line = "'";
+    line += loader.substr(0, loader.rfind('/') + 1);  // nothing when found on the PATH
+    line += "wineserver' ";
+    line += option;
+    line += " >/dev/null 2>&1 </dev/null";
+    std::system(line.c_str());
+}
+
 // Prepares the Wine prefix once, so that no run pays for it or prints about it.
 class WineEnvironment : public testing::Environment {
 public:
@@ -109,8 +120,9 @@ public:
         // One server for the whole run, started first and outside any limit
         // a row sets for VORK.exe: one started under a file-size limit
         // crashes, and one that a program started goes once it is idle.
-        server("-k");
-        server("-p");
+        wine_server("-k");
+        wine_server("-w");  // gone, or the new one would find it and not start
+        wine_server("-p");
         const std::string boot = std::string("'") + wine_loader + "' wineboot --init >/dev/null 2>&1";
         if (std::system(boot.c_str()) != 0) {
             GTEST_SKIP() << "Wine cannot start here: " << wine_loader << " (Debian package wine64)";
@@ -119,20 +131,8 @@ public:
 
     void TearDown() override {
         if (wine_loader != nullptr) {
-            server("-k");
+            wine_server("-k");
         }
-    }
-
-private:
-    // Runs Wine's server, beside its loader, with `option`.
-    static void server(const char* option) {
-        const std::string loader = wine_loader;
-        std::string line = "'";
-        line += loader.substr(0, loader.rfind('/') + 1);  // nothing when found on the PATH
-        line += "wineserver' ";
-        line += option;
-        line += " >/dev/null 2>&1 </dev/null";
-        std::system(line.c_str());
     }
 };
 
@@ -217,6 +217,12 @@ Files Scratch::files() const {
 
 pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
                      const RunOptions& options) const {
+    // A server started by this run would carry its file-size limit, and crash
+    // on it: one started outside it stands ready, should an earlier row's
+    // interrupted runs have taken the first one down (seen once under load).
+    if (wine_loader != nullptr && options.file_size_limit >= 0) {
+        wine_server("-p");
+    }
     fs::path program = qemu_program != nullptr ? qemu_program : VORK_BINARY;
     if (options.unprivileged) {
         // The build tree may sit where the unprivileged user cannot reach.
