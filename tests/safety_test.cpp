@@ -85,7 +85,8 @@ TEST_P(FailingWrite, LeavesEveryFileAsItWas) {
     }
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, kBanner + echo(c.args[0], c.args[3], "2600", "2C00") + sizes(4096) +
-                               "Erreur, ecriture impossible " + c.args[3] + "\n");
+                               "Erreur, ecriture impossible " + c.args[3] + "\n")
+        << outcome.err;
     EXPECT_EQ(scratch.files(), after);
     if (c.small_disk) {
         std::system(("umount '" + disk.string() + "'").c_str());

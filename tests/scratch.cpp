@@ -217,11 +217,14 @@ Files Scratch::files() const {
 
 pid_t Scratch::start(const std::vector<std::string>& args, int stdin_fd,
                      const RunOptions& options) const {
-    // A server started by this run would carry its file-size limit, and crash
-    // on it: one started outside it stands ready, should an earlier row's
-    // interrupted runs have taken the first one down (seen once under load).
+    // Wine's server, and the helper programs (services.exe, ...) that its
+    // first program starts, would carry this run's file-size limit and fail
+    // on it: a server and helpers started outside it stand ready, should an
+    // earlier row's interrupted runs have taken them down (twice, under load,
+    // the first limited run after those rows ended with 1 and printed nothing).
     if (wine_loader != nullptr && options.file_size_limit >= 0) {
         wine_server("-p");
+        std::system((std::string("'") + wine_loader + "' cmd /c exit >/dev/null 2>&1 </dev/null").c_str());
     }
     fs::path program = qemu_program != nullptr ? qemu_program : VORK_BINARY;
     if (options.unprivileged) {
