@@ -28,7 +28,8 @@ void print_block(std::FILE* out, int number, const Block& block) {
               static_cast<int>(block.load + block.size - 0x10000));
     } else {
         print(out, text::kBlock, label, block.load,
-              static_cast<unsigned>(block.load + block.size - 1), static_cast<int>(block.size));
+              static_cast<unsigned>(block.load + block.size - 1), static_cast<int>(block.size),
+              text::plural(static_cast<long>(block.size)));
     }
 }
 
@@ -47,7 +48,8 @@ void print_fault(std::FILE* out, const Listing& listing, std::span<const std::ui
             break;
         case Malformed::cut_in_block:
             // The block would take its bytes up to the missing ones.
-            print(out, text::kCutInBlock, end, block, offset, end + count - 1, count);
+            print(out, text::kCutInBlock, end, block, offset, end + count - 1, count,
+                  text::plural(count));
             break;
         case Malformed::not_a_marker:
             print(out, text::kNotAMarker, static_cast<unsigned>(file[listing.offset]), offset);
@@ -62,7 +64,7 @@ void print_fault(std::FILE* out, const Listing& listing, std::span<const std::ui
             print(out, text::kFooterNotZero, offset);
             break;
         case Malformed::after_footer:
-            print(out, text::kAfterFooter, count, offset);
+            print(out, text::kAfterFooter, count, text::plural(count), offset);
             break;
     }
 }
@@ -137,7 +139,7 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         const char type = one.type < 4 ? kTypes[one.type] : '?';
         const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
         print(out, text::kDiskFile, disk::shown_name(one.name).c_str(), type, format,
-              static_cast<int>(one.size));
+              static_cast<int>(one.size), text::plural(static_cast<long>(one.size)));
         if (one.type == disk::kTypeMachineCode && one.format == disk::kFormatBinary) {
             print_listing(out, disk::file_bytes(face, one));
         }
@@ -152,7 +154,8 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
 
 void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault) {
     if (fault.problem == disk::ImageProblem::size) {
-        print(out, text::kImageWrongSize, shown.c_str(), static_cast<int>(fault.offset));
+        print(out, text::kImageWrongSize, shown.c_str(), static_cast<int>(fault.offset),
+              text::plural(static_cast<long>(fault.offset)));
         return;
     }
     if (fault.problem == disk::ImageProblem::one_face) {

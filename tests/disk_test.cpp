@@ -283,7 +283,7 @@ TEST(DiskSync, FailedAfterTheMoveSaysTheImageIsThere) {
     const Outcome run =
         scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "/dev/null"}, options);
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("Erreur, d.fd contient l'image, mais rien ne garantit qu'elle soit sur "
+    EXPECT_NE(run.out.find("Erreur, d.fd contient le binaire, mais rien ne garantit qu'il soit sur "
                            "le disque\n"),
               std::string::npos)
         << run.out;
@@ -464,7 +464,10 @@ TEST(Tape, CastoolPlaysItBack) {
     for (const std::size_t code : {0, 244, 245, 600}) {
         const Scratch scratch;
         write_file(scratch.work() / "code.raw", text(code_of(code)));
-        ASSERT_EQ(scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"}).status, 0);
+        const Outcome run = scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"});
+        ASSERT_EQ(run.status, 0);
+        EXPECT_NE(run.out.find("Cassette............ : t.k7\nNom sur la cassette. : HELLO.BIN\n"),
+                  std::string::npos) << run.out;
         const std::string said = output_of("castool convert mo5 '" + (scratch.work() / "t.k7").string() +
                                            "' '" + (scratch.work() / "t.wav").string() + "' 2>&1");
         EXPECT_NE(said.find("file \"HELLO   .BIN\" type=bin"), std::string::npos) << said;
@@ -524,10 +527,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ListCase{"WholeDisk", {},
                  "Image de disque..... : d.sap\nNOTES.DAT    D A     13 octets\n"
-                 "HELLO.BIN    M B     29 octets\nBloc 1.............. : $9000 a $9012, 19 octets\n"
+                 "HELLO.BIN    M B     29 octets\nBloc 1.............. : $9000-$9012, 19 octets\n"
                  "Adr de Lancement.... : $9000\nFichiers : 2, blocs libres : 156 (318240 octets)\n"},
         ListCase{"OneFile", {"hello.bin"},
-                 "Nom sur le disque... : HELLO.BIN\nBloc 1.............. : $9000 a $9012, 19 "
+                 "Nom sur le disque... : HELLO.BIN\nBloc 1.............. : $9000-$9012, 19 "
                  "octets\nAdr de Lancement.... : $9000\n"},
         ListCase{"NoSuchFile", {"GAME.BIN"}, "Erreur, pas de fichier GAME.BIN sur l'image d.sap\n", 1},
         ListCase{"NameThatCannotBe", {"GAME BIN"}, "ne tient pas dans un nom de fichier", 2},
@@ -618,7 +621,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DiskFaces,
     testing::Values(
         FaceCase{"NewDiskSecondFace", {}, "1", "Face du disque...... : 1\n"},
-        FaceCase{"SecondFace", {face_with("A.BIN"), face_with("B.BIN")}, "1", "ajoute sur d.fd",
+        FaceCase{"SecondFace", {face_with("A.BIN"), face_with("B.BIN")}, "1",
+                 "ajoute sur d.fd (blocs : 2 utilises, ",
                  0, false, "B.BIN"},
         FaceCase{"FirstFace", {face_with("A.BIN"), face_with("B.BIN")}, "0", "ajoute sur d.fd",
                  0, false, "A.BIN"},
