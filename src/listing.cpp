@@ -98,7 +98,7 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         }
     }
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console)) {
+    if (auto status = open_input(path, path_shown, file, console, true)) {
         return *status;
     }
     print(out, text::kImageEcho, path_shown.c_str());
@@ -200,7 +200,7 @@ int list(const char* path, const char* face_text, const char* name, const Consol
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console)) {
+    if (auto status = open_input(path, path_shown, file, console, true)) {
         return *status;
     }
     print(out, text::kListFile, path_shown.c_str());

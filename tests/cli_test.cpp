@@ -297,11 +297,15 @@ INSTANTIATE_TEST_SUITE_P(
                             echo("/proc/self/mem", "out.bin", "2600", "2C00") +
                                 "Erreur, lecture impossible /proc/self/mem\n",
                             1, {}, {}, Report::captured, Fd3::none, kIoError},
-                    // Read up to the largest binary, never opened for writing.
+                    // Refused as --onto refuses them, without waiting for a writer.
                     CliCase{.name = "ListEndlessDevice", .args = {"--list", "/dev/zero"},
-                            .output = "Fichier binaire..... : /dev/zero\n"
-                                      "Erreur, fichier trop grand /dev/zero (327680 octets au plus)\n",
+                            .output = "Erreur, /dev/zero n'est pas un fichier ordinaire\n",
                             .status = 1},
+                    CliCase{.name = "ListFifoNamedLikeADisk", .args = {"--list", "p.fd"},
+                            .output = "Erreur, p.fd n'est pas un fichier ordinaire\n", .status = 1,
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                mkfifo((s.work() / "p.fd").c_str(), 0600);
+                            }}},
                     CliCase{.name = "ListAnotherUsersFile", .before = {{"GAME.BIN", kImage}},
                             .args = {"--list", "GAME.BIN"},
                             .output = "Fichier binaire..... : GAME.BIN\n" + kBlock1 + kStartsAt2C00,
