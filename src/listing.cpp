@@ -69,10 +69,9 @@ void print_fault(std::FILE* out, const Listing& listing, std::span<const std::ui
     }
 }
 
-// Prints the blocks and execution address of the Thomson binary
-// `contents`, or where it goes wrong; returns whether it is whole.
-bool print_listing(std::FILE* out, std::span<const std::uint8_t> contents) {
-    const Listing listing = read_binary(contents);
+// Prints the blocks and execution address of `listing`, read from the
+// Thomson binary `contents`, or where it goes wrong; returns whether it is whole.
+bool print_listing(std::FILE* out, const Listing& listing, std::span<const std::uint8_t> contents) {
     for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
         print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
     }
@@ -127,8 +126,9 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         for (const disk::File& one : files) {
             if (one.name == *wanted) {
                 print(out, text::kDiskNameEcho, disk::shown_name(one.name).c_str());
-                return console.end(print_listing(out, disk::file_bytes(face, one)) ? kExitSuccess
-                                                                                   : kExitFailure);
+                const std::vector<std::uint8_t> bytes = disk::file_bytes(face, one);
+                return console.end(print_listing(out, read_binary(bytes), bytes) ? kExitSuccess
+                                                                                 : kExitFailure);
             }
         }
         print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
@@ -140,8 +140,18 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
         print(out, text::kDiskFile, disk::shown_name(one.name).c_str(), type, format,
               static_cast<int>(one.size), text::plural(static_cast<long>(one.size)));
-        if (one.type == disk::kTypeMachineCode && one.format == disk::kFormatBinary) {
-            print_listing(out, disk::file_bytes(face, one));
+        if (one.type != disk::kTypeMachineCode || one.format != disk::kFormatBinary) {
+            continue;
+        }
+        // The disk is whole whatever one file holds: a warning, and the
+        // listing goes on; listed alone, the file tells what is wrong.
+        const std::vector<std::uint8_t> bytes = disk::file_bytes(face, one);
+        const Listing listing = read_binary(bytes);
+        if (listing.fault == Malformed::none) {
+            print_listing(out, listing, bytes);
+        } else {
+            console.flush();
+            print(stderr, text::kNotABinary, disk::shown_name(one.name).c_str());
         }
     }
     const std::size_t free = disk::free_blocks(face);
@@ -210,7 +220,9 @@ int list(const char* path, const char* face_text, const char* name, const Consol
                                  console)) {
         return *status;
     }
-    return console.end(print_listing(out, {buffer.get(), size}) ? kExitSuccess : kExitFailure);
+    const std::span<const std::uint8_t> contents{buffer.get(), size};
+    return console.end(print_listing(out, read_binary(contents), contents) ? kExitSuccess
+                                                                           : kExitFailure);
 }
 
 }  // namespace vork

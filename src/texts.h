@@ -123,6 +123,9 @@ inline constexpr char kNotRegular[] = "Erreur, %s n'est pas un fichier ordinaire
 inline constexpr char kDiskFile[] = "%-12s %c %c %6d octet%s\n";
 inline constexpr char kDiskFree[] = "Fichiers : %d, blocs libres : %d (%d octets)\n";
 inline constexpr char kNoSuchFile[] = "Erreur, pas de fichier %s sur l'image %s\n";
+// For standard error: a machine-code file on a whole disk that is not a
+// whole binary; listed alone, it tells what is wrong.
+inline constexpr char kNotABinary[] = "Attention, %s n'est pas un binaire Thomson complet\n";
 
 // The ending of a word after the count `count` ("%d octet%s"): "s" but for one.
 // The report's own size lines keep their "octets".

@@ -494,7 +494,17 @@ struct ListCase {
     std::string says;
     int status = 0;
     std::function<void(Bytes&)> spoil = [](Bytes&) {};
+    std::string err = "";
 };
+
+// HELLO.BIN, still machine code on a whole disk, no longer a binary: its first byte starts no block.
+void spoil_hello(Bytes& image) {
+    Bytes face;
+    std::vector<File> files;
+    read_image(Container::sap, image, face, files);
+    face[face[kFirstEntry + 32 + 13] * std::size_t{2048}] = 0x12;
+    image = write_image(Container::sap, image, face);
+}
 
 void PrintTo(const ListCase& c, std::ostream* os) { *os << c.name; }
 
@@ -519,6 +529,7 @@ TEST_P(DiskListing, ListsAndWritesNothing) {
     const Outcome run = scratch.run(args);
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(read_file(scratch.work() / "d.sap"), text(image));
 }
 
@@ -535,7 +546,11 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"NoSuchFile", {"GAME.BIN"}, "Erreur, pas de fichier GAME.BIN sur l'image d.sap\n", 1},
         ListCase{"NameThatCannotBe", {"GAME BIN"}, "ne tient pas dans un nom de fichier", 2},
         ListCase{"Damaged", {}, "illisible a l'octet 84173 : chaine d'un fichier qui boucle", 1,
-                 set_face(Container::sap, kTableByte, 0)}),
+                 set_face(Container::sap, kTableByte, 0)},
+        ListCase{"MachineCodeNotABinary", {}, "HELLO.BIN    M B     29 octets\nFichiers : 2", 0,
+                 spoil_hello, "Attention, HELLO.BIN n'est pas un binaire Thomson complet\n"},
+        ListCase{"ThatFileAlone", {"HELLO.BIN"}, "Erreur, octet $12 a l'octet 0 : ni un debut", 1,
+                 spoil_hello}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
