@@ -3,13 +3,41 @@
 # hello.sap and hello.k7, and a real disk tool finds HELLO.BIN on each disk as
 # a machine-code file holding exactly the bytes of the listing, framed, and
 # castool finds it on the tape; made again, the disks still hold it once.
+# First, every command of the read-mes and guides that runs the clone's vork
+# runs as pasted, in order, in a copy of the tree after the quick start.
 # Usage: examples_test.sh VORK
 set -eu
 skip() { echo "skipped: $1"; [ -z "${VORK_SKIP_LOG:-}" ] || echo "example_disk: $1" >>"$VORK_SKIP_LOG"; exit 77; }
-command -v imgtool >/dev/null || skip "imgtool is missing (Debian package mame-tools)"
-examples=$(cd "$(dirname "$0")/../examples" && pwd)
+source=$(cd "$(dirname "$0")/.." && pwd)
+examples=$source/examples
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+
+# A document's commands: its code lines and its inline code, wrapped or not,
+# without a prompt; a bare `vork` naming the example would not run as pasted.
+commands() {
+  awk 'BEGIN { RS = "" } {
+    n = split($0, lines, "\n")
+    for (i = 1; i <= n; i++) if (lines[i] ~ /^    / || $0 ~ /^```/) { sub(/^ *(\$ )?/, "", lines[i]); print lines[i] }
+    gsub(/\n */, " ")
+    while (match($0, /`[^`]*`/)) { print substr($0, RSTART + 1, RLENGTH - 2); $0 = substr($0, RSTART + RLENGTH) }
+  }' "$1" | grep -E '^(\./build/default/)?vork ' | uniq
+}
+for doc in README.md LISEZMOI.md doc/guide.md doc/fr/guide.md; do
+  rm -rf "$out/tree" && mkdir -p "$out/tree/build/default"
+  tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$out/tree" -xf -
+  cp "$1" "$out/tree/build/default/vork"
+  (cd "$out/tree" && ./build/default/vork examples/hello.raw 9000 9000 build/HELLO.BIN </dev/null >/dev/null)
+  commands "$source/$doc" | while IFS= read -r command; do
+    case $command in
+      vork*hello*|vork*HELLO*) echo "$doc: not runnable as pasted from the clone: $command"; exit 1 ;;
+      vork*) ;;
+      *) (cd "$out/tree" && sh -c "$command" </dev/null >"$out/said" 2>&1) ||
+           { echo "$doc: fails as pasted: $command"; cat "$out/said"; exit 1; } ;;
+    esac
+  done
+done
+command -v imgtool >/dev/null || skip "imgtool is missing (Debian package mame-tools)"
 
 make -s -C "$examples" VORK="$1" OUT="$out" >"$out/make.log" 2>&1 || { cat "$out/make.log"; exit 1; }
 [ "$(wc -c <"$out/hello.fd")" -eq 327680 ] || { echo "hello.fd is not a 3.5-inch DD disk"; exit 1; }
