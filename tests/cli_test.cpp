@@ -304,8 +304,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CliCase{.name = "ListFifoNamedLikeADisk", .args = {"--list", "p.fd"},
                             .output = "Erreur, p.fd n'est pas un fichier ordinaire\n", .status = 1,
                             .meanwhile = {.before = [](const Scratch& s) {
-                                mkfifo((s.work() / "p.fd").c_str(), 0600);
-                            }}},
+                                mkfifo((s.work() / "p.fd").c_str(), 0600); }}},
                     CliCase{.name = "ListAnotherUsersFile", .before = {{"GAME.BIN", kImage}},
                             .args = {"--list", "GAME.BIN"},
                             .output = "Fichier binaire..... : GAME.BIN\n" + kBlock1 + kStartsAt2C00,
