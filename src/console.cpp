@@ -120,8 +120,14 @@ int Console::usage(const char* line) const {
 }
 
 std::optional<int> open_input(const char* path, const std::string& shown, platform::Handle& file,
-                              const Console& console) {
-    auto failure = platform::open_for_reading(path, file);
+                              const Console& console, bool regular_only) {
+    bool regular = true;
+    auto failure = regular_only ? platform::open_regular_for_reading(path, file, regular)
+                                : platform::open_for_reading(path, file);
+    if (!failure && !regular) {
+        print(console.out, text::kNotRegular, shown.c_str());
+        return console.end(kExitFailure);
+    }
     if (!failure) {
         return std::nullopt;
     }

@@ -68,9 +68,10 @@ using Buffer = std::unique_ptr<std::uint8_t, decltype(&std::free)>;
 
 // Opens `path`, shown as `shown`, for reading into `file`; when it cannot,
 // tells why, with the documentation screen, and returns the status the run
-// ends with.
+// ends with. With `regular_only`, anything but a regular file is refused
+// too, without waiting on it, as --onto refuses it.
 std::optional<int> open_input(const char* path, const std::string& shown, platform::Handle& file,
-                              const Console& console);
+                              const Console& console, bool regular_only = false);
 
 // Reads the whole of the opened `file`, shown as `shown`, into `buffer`, a
 // new block of `room` bytes whose bytes from `at` on hold up to `most` of

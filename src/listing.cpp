@@ -28,7 +28,8 @@ void print_block(std::FILE* out, int number, const Block& block) {
               static_cast<int>(block.load + block.size - 0x10000));
     } else {
         print(out, text::kBlock, label, block.load,
-              static_cast<unsigned>(block.load + block.size - 1), static_cast<int>(block.size));
+              static_cast<unsigned>(block.load + block.size - 1), static_cast<int>(block.size),
+              text::plural(static_cast<long>(block.size)));
     }
 }
 
@@ -47,7 +48,8 @@ void print_fault(std::FILE* out, const Listing& listing, std::span<const std::ui
             break;
         case Malformed::cut_in_block:
             // The block would take its bytes up to the missing ones.
-            print(out, text::kCutInBlock, end, block, offset, end + count - 1, count);
+            print(out, text::kCutInBlock, end, block, offset, end + count - 1, count,
+                  text::plural(count));
             break;
         case Malformed::not_a_marker:
             print(out, text::kNotAMarker, static_cast<unsigned>(file[listing.offset]), offset);
@@ -62,15 +64,14 @@ void print_fault(std::FILE* out, const Listing& listing, std::span<const std::ui
             print(out, text::kFooterNotZero, offset);
             break;
         case Malformed::after_footer:
-            print(out, text::kAfterFooter, count, offset);
+            print(out, text::kAfterFooter, count, text::plural(count), offset);
             break;
     }
 }
 
-// Prints the blocks and execution address of the Thomson binary
-// `contents`, or where it goes wrong; returns whether it is whole.
-bool print_listing(std::FILE* out, std::span<const std::uint8_t> contents) {
-    const Listing listing = read_binary(contents);
+// Prints the blocks and execution address of `listing`, read from the
+// Thomson binary `contents`, or where it goes wrong; returns whether it is whole.
+bool print_listing(std::FILE* out, const Listing& listing, std::span<const std::uint8_t> contents) {
     for (std::size_t i = 0; i < listing.blocks.size(); ++i) {
         print_block(out, static_cast<int>(i) + 1, listing.blocks[i]);
     }
@@ -96,7 +97,7 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         }
     }
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console)) {
+    if (auto status = open_input(path, path_shown, file, console, true)) {
         return *status;
     }
     print(out, text::kImageEcho, path_shown.c_str());
@@ -125,8 +126,9 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         for (const disk::File& one : files) {
             if (one.name == *wanted) {
                 print(out, text::kDiskNameEcho, disk::shown_name(one.name).c_str());
-                return console.end(print_listing(out, disk::file_bytes(face, one)) ? kExitSuccess
-                                                                                   : kExitFailure);
+                const std::vector<std::uint8_t> bytes = disk::file_bytes(face, one);
+                return console.end(print_listing(out, read_binary(bytes), bytes) ? kExitSuccess
+                                                                                 : kExitFailure);
             }
         }
         print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
@@ -137,9 +139,19 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         const char type = one.type < 4 ? kTypes[one.type] : '?';
         const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
         print(out, text::kDiskFile, disk::shown_name(one.name).c_str(), type, format,
-              static_cast<int>(one.size));
-        if (one.type == disk::kTypeMachineCode && one.format == disk::kFormatBinary) {
-            print_listing(out, disk::file_bytes(face, one));
+              static_cast<int>(one.size), text::plural(static_cast<long>(one.size)));
+        if (one.type != disk::kTypeMachineCode || one.format != disk::kFormatBinary) {
+            continue;
+        }
+        // The disk is whole whatever one file holds: a warning, and the
+        // listing goes on; listed alone, the file tells what is wrong.
+        const std::vector<std::uint8_t> bytes = disk::file_bytes(face, one);
+        const Listing listing = read_binary(bytes);
+        if (listing.fault == Malformed::none) {
+            print_listing(out, listing, bytes);
+        } else {
+            console.flush();
+            print(stderr, text::kNotABinary, disk::shown_name(one.name).c_str());
         }
     }
     const std::size_t free = disk::free_blocks(face);
@@ -152,7 +164,8 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
 
 void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault) {
     if (fault.problem == disk::ImageProblem::size) {
-        print(out, text::kImageWrongSize, shown.c_str(), static_cast<int>(fault.offset));
+        print(out, text::kImageWrongSize, shown.c_str(), static_cast<int>(fault.offset),
+              text::plural(static_cast<long>(fault.offset)));
         return;
     }
     if (fault.problem == disk::ImageProblem::one_face) {
@@ -197,7 +210,7 @@ int list(const char* path, const char* face_text, const char* name, const Consol
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console)) {
+    if (auto status = open_input(path, path_shown, file, console, true)) {
         return *status;
     }
     print(out, text::kListFile, path_shown.c_str());
@@ -207,7 +220,9 @@ int list(const char* path, const char* face_text, const char* name, const Consol
                                  console)) {
         return *status;
     }
-    return console.end(print_listing(out, {buffer.get(), size}) ? kExitSuccess : kExitFailure);
+    const std::span<const std::uint8_t> contents{buffer.get(), size};
+    return console.end(print_listing(out, read_binary(contents), contents) ? kExitSuccess
+                                                                           : kExitFailure);
 }
 
 }  // namespace vork

@@ -83,8 +83,10 @@ int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
 std::optional<int> check_onto(const char* image, const char* face_text, const char* target,
                               int& side, std::array<char, disk::kNameSize>& name,
                               const Console& console) {
-    print(console.out, text::kImageEcho, shown(console.out_terminal, image).c_str());
-    if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image)) {
+    const bool tape = tape::is_tape(image);
+    print(console.out, tape ? text::kTapeEcho : text::kImageEcho,
+          shown(console.out_terminal, image).c_str());
+    if (disk::container_of(image) == disk::Container::unknown && !tape) {
         print(console.out, text::kNotAnImage, shown(console.out_terminal, image).c_str());
         return console.end(kExitUsage);
     }
@@ -103,7 +105,8 @@ std::optional<int> check_onto(const char* image, const char* face_text, const ch
         return console.end(kExitUsage);
     }
     name = *fits;
-    print(console.out, text::kDiskNameEcho, disk::shown_name(name).c_str());
+    print(console.out, tape ? text::kTapeNameEcho : text::kDiskNameEcho,
+          disk::shown_name(name).c_str());
     return std::nullopt;
 }
 
@@ -149,7 +152,8 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
         case TargetWrite::ok:
             print(out, put == disk::Put::replaced ? text::kDiskReplaced : text::kDiskAdded,
                   name_shown.c_str(), path_shown.c_str(), block_count(binary.size()),
-                  static_cast<int>(left));
+                  text::plural(block_count(binary.size())), static_cast<int>(left),
+                  text::plural(static_cast<long>(left)));
             return kExitSuccess;
         case TargetWrite::refused:
             if (fault.problem != disk::ImageProblem::none) {

@@ -40,6 +40,11 @@ void write_text(std::FILE* out, std::string_view text);
 // Opens `path` for reading into `file`; a folder is refused.
 Result open_for_reading(const char* path, Handle& file);
 
+// Opens `path` for reading into `file` only if it is a regular file,
+// never waiting on what it is (a FIFO without a writer); `regular` false,
+// and nothing left open, when it is not.
+Result open_regular_for_reading(const char* path, Handle& file, bool& regular);
+
 // Reads up to `into.size()` bytes into `into`; `got` is how many, 0 at the end.
 Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got);
 

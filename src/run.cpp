@@ -179,7 +179,8 @@ int run(int argc, const char* const argv[], std::FILE* out, std::FILE* in) {
         print(stderr, text::kAlreadyFramed, shown_on_stderr(source_path).c_str());
     }
     if (runs_past_end(load_address, code_size)) {
-        print(stderr, text::kPastTheEnd, static_cast<int>(load_address + code_size - 0x10000));
+        const long beyond = static_cast<long>(load_address + code_size) - 0x10000;
+        print(stderr, text::kPastTheEnd, static_cast<int>(beyond), text::plural(beyond));
     }
     frame_image(image, load_address, address_value(digits.last<kAddressDigits>()));
     const TargetOutcome outcome = write_target(target_path, image);

@@ -33,8 +33,9 @@ inline constexpr char kBadDigit[] = "erreur dans l'ecriture hexadecimal de l'adr
 inline constexpr char kNoMemory[] = "\n * ERROR MEMORY ALLOCATION *\n";
 inline constexpr char kUnwritable[] = "Erreur, ecriture impossible %s\n";
 // The image has the target's name, but the sync that puts it on the disk failed.
+// "le binaire": "l'image" means a disk everywhere else.
 inline constexpr char kNotSynced[] =
-    "Erreur, %s contient l'image, mais rien ne garantit qu'elle soit sur le disque\n";
+    "Erreur, %s contient le binaire, mais rien ne garantit qu'il soit sur le disque\n";
 inline constexpr char kDone[] = "\nVotre Fichier binaire type dos thomson est pret \n";
 // For standard error: the report itself could not be written.
 inline constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie standard)\n";
@@ -42,7 +43,7 @@ inline constexpr char kReportLost[] = "Erreur, ecriture impossible (sortie stand
 inline constexpr char kAlreadyFramed[] =
     "Attention, %s est deja un fichier binaire type dos thomson\n";
 inline constexpr char kPastTheEnd[] =
-    "Attention, le code depasse l'adresse $FFFF (%d octets de trop)\n";
+    "Attention, le code depasse l'adresse $FFFF (%d octet%s de trop)\n";
 // For standard error: a file this run made beside the target is still there.
 inline constexpr char kLeftover[] = "Attention, le fichier %s n'a pas pu etre supprime\n";
 // For standard error: an address longer than the four digits that are read.
@@ -62,9 +63,9 @@ inline constexpr char kListWithoutFile[] = "Erreur, --list attend le nom d'un fi
 inline constexpr int kLabelWidth = 20;
 inline constexpr char kListFile[] = "Fichier binaire..... : %s\n";
 inline constexpr char kBlockLabel[] = "Bloc %d";
-inline constexpr char kBlock[] = "%s : $%04X a $%04X, %d octets\n";
+inline constexpr char kBlock[] = "%s : $%04X-$%04X, %d octet%s\n";
 inline constexpr char kEmptyBlock[] = "%s : $%04X, 0 octets\n";
-inline constexpr char kBlockPastFFFF[] = "%s : $%04X a $FFFF, %d octets (%d au-dela de $FFFF)\n";
+inline constexpr char kBlockPastFFFF[] = "%s : $%04X-$FFFF, %d octets (%d au-dela de $FFFF)\n";
 inline constexpr char kListExec[] = "Adr de Lancement.... : $%04X\n";
 // What is wrong with a file that is not a whole binary, and at which offset
 // (counted from 0, as xxd counts).
@@ -72,20 +73,24 @@ inline constexpr char kCutInHeader[] =
     "Erreur, le fichier s'arrete dans l'en-tete du bloc %d (octet %d)\n";
 // Where the file ends, then the bytes the block it ends in would take.
 inline constexpr char kCutInBlock[] =
-    "Erreur, le fichier s'arrete a l'octet %d, dans le bloc %d (octets %d a %d) : "
-    "il manque %d octets\n";
+    "Erreur, le fichier s'arrete a l'octet %d, dans le bloc %d (octets %d-%d) : "
+    "il manque %d octet%s\n";
 inline constexpr char kNotAMarker[] =
     "Erreur, octet $%02X a l'octet %d : ni un debut de bloc ($00) ni la fin ($FF)\n";
 inline constexpr char kNoFooter[] = "Erreur, le fichier s'arrete sans sa fin ($FF) (octet %d)\n";
 inline constexpr char kCutInFooter[] = "Erreur, le fichier s'arrete dans sa fin ($FF) (octet %d)\n";
 inline constexpr char kFooterNotZero[] =
     "Erreur, la fin ($FF) de l'octet %d n'a pas ses deux octets nuls\n";
-inline constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a partir de l'octet %d\n";
+inline constexpr char kAfterFooter[] =
+    "Erreur, %d octet%s apres la fin ($FF), a partir de l'octet %d\n";
 
 // ---- Thomson disk images and MO5 tapes: --onto and --list IMAGE.
 inline constexpr char kOntoWithoutImage[] = "Erreur, --onto attend le nom d'une image de disque\n";
 inline constexpr char kImageEcho[] = "Image de disque..... : %s\n";
 inline constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
+// The same two lines for an MO5 tape.
+inline constexpr char kTapeEcho[] = "Cassette............ : %s\n";
+inline constexpr char kTapeNameEcho[] = "Nom sur la cassette. : %s\n";
 // --face N after the image: face 1 is the second face of a two-faced .fd.
 inline constexpr char kFaceEcho[] = "Face du disque...... : %s\n";
 inline constexpr char kFaceWithoutNumber[] = "Erreur, --face attend 0 ou 1\n";
@@ -101,10 +106,12 @@ inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blo
 inline constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
     "au plus, puis un point et 3 au plus\n";
-inline constexpr char kDiskAdded[] = "Fichier %s ajoute sur %s (blocs : %d pris, %d libres)\n";
-inline constexpr char kDiskReplaced[] = "Fichier %s remplace sur %s (blocs : %d pris, %d libres)\n";
+inline constexpr char kDiskAdded[] =
+    "Fichier %s ajoute sur %s (blocs : %d utilise%s, %d libre%s)\n";
+inline constexpr char kDiskReplaced[] =
+    "Fichier %s remplace sur %s (blocs : %d utilise%s, %d libre%s)\n";
 inline constexpr char kImageWrongSize[] =
-    "Erreur, l'image %s fait %d octets : ce n'est pas une taille connue\n";
+    "Erreur, l'image %s fait %d octet%s : ce n'est pas une taille connue\n";
 // The image's name, the offset, then image_problem_text().
 inline constexpr char kImageFault[] = "Erreur, image %s illisible a l'octet %d : %s\n";
 inline constexpr char kNoRoom[] =
@@ -113,9 +120,16 @@ inline constexpr char kDirectoryFull[] = "Erreur, catalogue plein sur %s (%d fic
 inline constexpr char kUntouched[] = "L'image %s n'est pas modifiee\n";
 inline constexpr char kNotRegular[] = "Erreur, %s n'est pas un fichier ordinaire\n";
 // What --list prints of a disk: a line for each file, then the room left.
-inline constexpr char kDiskFile[] = "%-12s %c %c %6d octets\n";
+inline constexpr char kDiskFile[] = "%-12s %c %c %6d octet%s\n";
 inline constexpr char kDiskFree[] = "Fichiers : %d, blocs libres : %d (%d octets)\n";
 inline constexpr char kNoSuchFile[] = "Erreur, pas de fichier %s sur l'image %s\n";
+// For standard error: a machine-code file on a whole disk that is not a
+// whole binary; listed alone, it tells what is wrong.
+inline constexpr char kNotABinary[] = "Attention, %s n'est pas un binaire Thomson complet\n";
+
+// The ending of a word after the count `count` ("%d octet%s"): "s" but for one.
+// The report's own size lines keep their "octets".
+inline const char* plural(long count) { return count == 1 ? "" : "s"; }
 
 // What is wrong with a disk image at the offset of `fault`, for kImageFault;
 // empty for a wrong size, told by kImageWrongSize.

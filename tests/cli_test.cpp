@@ -130,7 +130,7 @@ CliCase listed(const char* name, const std::string& file, const std::string& lin
             .output = "Fichier binaire..... : GAME.BIN\n" + lines, .status = status,
             .after = {{"GAME.BIN", file}}};
 }
-const std::string kBlock1 = "Bloc 1.............. : $2600 a $2602, 3 octets\n";
+const std::string kBlock1 = "Bloc 1.............. : $2600-$2602, 3 octets\n";
 const std::string kStartsAt2C00 = "Adr de Lancement.... : $2C00\n";
 // Two blocks, code and data, and the footer.
 const std::string kTwoBlocks = bytes({0, 0, 3, 0x26, 0, 0xAA, 0xBB, 0xCC, 0, 0, 2, 0xA0, 0, 0xFF, 0,
@@ -254,18 +254,18 @@ INSTANTIATE_TEST_SUITE_P(
         // --list: the blocks of a binary, or what is wrong with it and where.
         listed("ListOneBlock", kImage, kBlock1 + kStartsAt2C00, 0),
         listed("ListCodeAndData", kTwoBlocks,
-               kBlock1 + "Bloc 2.............. : $A000 a $A001, 2 octets\n" + kStartsAt2C00, 0),
+               kBlock1 + "Bloc 2.............. : $A000-$A001, 2 octets\n" + kStartsAt2C00, 0),
         listed("ListEmptyBlock", bytes({0, 0, 0, 0x30, 0}) + kFooter,
                "Bloc 1.............. : $3000, 0 octets\n" + kStartsAt2C00, 0),
         listed("ListBlockPastFFFF", bytes({0, 0, 4, 0xFF, 0xFE, 1, 2, 3, 4}) + kFooter,
-               "Bloc 1.............. : $FFFE a $FFFF, 4 octets (2 au-dela de $FFFF)\n" +
+               "Bloc 1.............. : $FFFE-$FFFF, 4 octets (2 au-dela de $FFFF)\n" +
                    kStartsAt2C00, 0),
         listed("ListCutInAHeader", kImage.substr(0, 8) + bytes({0, 0, 1}),
                kBlock1 + "Erreur, le fichier s'arrete dans l'en-tete du bloc 2 (octet 8)\n", 1),
         // Where the file ends, not where the block it ends in starts.
         listed("ListCutInABlock", kTwoBlocks.substr(0, 14),
-               kBlock1 + "Erreur, le fichier s'arrete a l'octet 14, dans le bloc 2 (octets 8 a 14) : "
-                         "il manque 1 octets\n", 1),
+               kBlock1 + "Erreur, le fichier s'arrete a l'octet 14, dans le bloc 2 (octets 8-14) : "
+                         "il manque 1 octet\n", 1),
         listed("ListRawFile", kCode,
                "Erreur, octet $AA a l'octet 0 : ni un debut de bloc ($00) ni la fin ($FF)\n", 1),
         listed("ListNoFooter", kImage.substr(0, 8),
@@ -297,11 +297,14 @@ INSTANTIATE_TEST_SUITE_P(
                             echo("/proc/self/mem", "out.bin", "2600", "2C00") +
                                 "Erreur, lecture impossible /proc/self/mem\n",
                             1, {}, {}, Report::captured, Fd3::none, kIoError},
-                    // Read up to the largest binary, never opened for writing.
+                    // Refused as --onto refuses them, without waiting for a writer.
                     CliCase{.name = "ListEndlessDevice", .args = {"--list", "/dev/zero"},
-                            .output = "Fichier binaire..... : /dev/zero\n"
-                                      "Erreur, fichier trop grand /dev/zero (327680 octets au plus)\n",
+                            .output = "Erreur, /dev/zero n'est pas un fichier ordinaire\n",
                             .status = 1},
+                    CliCase{.name = "ListFifoNamedLikeADisk", .args = {"--list", "p.fd"},
+                            .output = "Erreur, p.fd n'est pas un fichier ordinaire\n", .status = 1,
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                mkfifo((s.work() / "p.fd").c_str(), 0600); }}},
                     CliCase{.name = "ListAnotherUsersFile", .before = {{"GAME.BIN", kImage}},
                             .args = {"--list", "GAME.BIN"},
                             .output = "Fichier binaire..... : GAME.BIN\n" + kBlock1 + kStartsAt2C00,
@@ -699,8 +702,8 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{.name = "FolderSyncFails",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
                 .args = {"src.bin", "2600", "2C00", "out.bin"},
-                .output = converted("out.bin", "Erreur, out.bin contient l'image, mais rien ne "
-                                               "garantit qu'elle soit sur le disque\n"),
+                .output = converted("out.bin", "Erreur, out.bin contient le binaire, mais rien ne "
+                                               "garantit qu'il soit sur le disque\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .err = kIoError,
                 .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=2"},
         // In place, the name removed during the write, or made a link to the

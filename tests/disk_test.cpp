@@ -283,7 +283,7 @@ TEST(DiskSync, FailedAfterTheMoveSaysTheImageIsThere) {
     const Outcome run =
         scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "/dev/null"}, options);
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("Erreur, d.fd contient l'image, mais rien ne garantit qu'elle soit sur "
+    EXPECT_NE(run.out.find("Erreur, d.fd contient le binaire, mais rien ne garantit qu'il soit sur "
                            "le disque\n"),
               std::string::npos)
         << run.out;
@@ -464,7 +464,9 @@ TEST(Tape, CastoolPlaysItBack) {
     for (const std::size_t code : {0, 244, 245, 600}) {
         const Scratch scratch;
         write_file(scratch.work() / "code.raw", text(code_of(code)));
-        ASSERT_EQ(scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"}).status, 0);
+        const Outcome run = scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"});
+        ASSERT_EQ(run.status, 0);
+        EXPECT_NE(run.out.find("Cassette............ : t.k7\nNom sur la cassette. : "), run.out.npos);
         const std::string said = output_of("castool convert mo5 '" + (scratch.work() / "t.k7").string() +
                                            "' '" + (scratch.work() / "t.wav").string() + "' 2>&1");
         EXPECT_NE(said.find("file \"HELLO   .BIN\" type=bin"), std::string::npos) << said;
@@ -491,6 +493,7 @@ struct ListCase {
     std::string says;
     int status = 0;
     std::function<void(Bytes&)> spoil = [](Bytes&) {};
+    std::string err = "";
 };
 
 void PrintTo(const ListCase& c, std::ostream* os) { *os << c.name; }
@@ -516,6 +519,7 @@ TEST_P(DiskListing, ListsAndWritesNothing) {
     const Outcome run = scratch.run(args);
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(read_file(scratch.work() / "d.sap"), text(image));
 }
 
@@ -524,15 +528,21 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ListCase{"WholeDisk", {},
                  "Image de disque..... : d.sap\nNOTES.DAT    D A     13 octets\n"
-                 "HELLO.BIN    M B     29 octets\nBloc 1.............. : $9000 a $9012, 19 octets\n"
+                 "HELLO.BIN    M B     29 octets\nBloc 1.............. : $9000-$9012, 19 octets\n"
                  "Adr de Lancement.... : $9000\nFichiers : 2, blocs libres : 156 (318240 octets)\n"},
         ListCase{"OneFile", {"hello.bin"},
-                 "Nom sur le disque... : HELLO.BIN\nBloc 1.............. : $9000 a $9012, 19 "
+                 "Nom sur le disque... : HELLO.BIN\nBloc 1.............. : $9000-$9012, 19 "
                  "octets\nAdr de Lancement.... : $9000\n"},
         ListCase{"NoSuchFile", {"GAME.BIN"}, "Erreur, pas de fichier GAME.BIN sur l'image d.sap\n", 1},
         ListCase{"NameThatCannotBe", {"GAME BIN"}, "ne tient pas dans un nom de fichier", 2},
         ListCase{"Damaged", {}, "illisible a l'octet 84173 : chaine d'un fichier qui boucle", 1,
-                 set_face(Container::sap, kTableByte, 0)}),
+                 set_face(Container::sap, kTableByte, 0)},
+        // HELLO.BIN (from block 1) still machine code on a whole disk, but no binary.
+        ListCase{"MachineCodeNotABinary", {}, "HELLO.BIN    M B     29 octets\nFichiers : 2", 0,
+                 set_face(Container::sap, 2048, 0x12),
+                 "Attention, HELLO.BIN n'est pas un binaire Thomson complet\n"},
+        ListCase{"ThatFileAlone", {"HELLO.BIN"}, "Erreur, octet $12 a l'octet 0 : ni un debut", 1,
+                 set_face(Container::sap, 2048, 0x12)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -618,7 +628,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DiskFaces,
     testing::Values(
         FaceCase{"NewDiskSecondFace", {}, "1", "Face du disque...... : 1\n"},
-        FaceCase{"SecondFace", {face_with("A.BIN"), face_with("B.BIN")}, "1", "ajoute sur d.fd",
+        FaceCase{"SecondFace", {face_with("A.BIN"), face_with("B.BIN")}, "1",
+                 "ajoute sur d.fd (blocs : 2 utilises, ",
                  0, false, "B.BIN"},
         FaceCase{"FirstFace", {face_with("A.BIN"), face_with("B.BIN")}, "0", "ajoute sur d.fd",
                  0, false, "A.BIN"},

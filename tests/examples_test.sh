@@ -3,13 +3,31 @@
 # hello.sap and hello.k7, and a real disk tool finds HELLO.BIN on each disk as
 # a machine-code file holding exactly the bytes of the listing, framed, and
 # castool finds it on the tape; made again, the disks still hold it once.
+# First, every command of the read-mes and guides that runs the clone's vork
+# runs as pasted, in order, in a copy of the tree after the quick start.
 # Usage: examples_test.sh VORK
 set -eu
 skip() { echo "skipped: $1"; [ -z "${VORK_SKIP_LOG:-}" ] || echo "example_disk: $1" >>"$VORK_SKIP_LOG"; exit 77; }
-command -v imgtool >/dev/null || skip "imgtool is missing (Debian package mame-tools)"
-examples=$(cd "$(dirname "$0")/../examples" && pwd)
+source=$(cd "$(dirname "$0")/.." && pwd)
+examples=$source/examples
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+
+# Each document's commands, in order: its code lines and inline code, wrapped or not, without a
+# prompt; a bare `vork` naming the example would not run as pasted.
+for doc in README.md LISEZMOI.md doc/guide.md doc/fr/guide.md; do
+  rm -rf "$out/tree" && mkdir -p "$out/tree/build/default" && cp "$1" "$out/tree/build/default/vork"
+  tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$out/tree" -xf -
+  (cd "$out/tree" && ./build/default/vork examples/hello.raw 9000 9000 build/HELLO.BIN </dev/null >/dev/null)
+  awk 'BEGIN { RS = "" } { n = split($0, lines, "\n")
+    for (i = 1; i <= n; i++) if (lines[i] ~ /^    / || $0 ~ /^```/) { sub(/^ *(\$ )?/, "", lines[i]); print lines[i] }
+    for (gsub(/\n */, " "); match($0, /`[^`]*`/); $0 = substr($0, RSTART + RLENGTH)) print substr($0, RSTART + 1, RLENGTH - 2)
+  }' "$source/$doc" | grep -E '^(\./build/default/)?vork ' | while IFS= read -r command; do
+    case $command in vork*[Hh][Ee][Ll][Ll][Oo]*) echo "$doc: not runnable from the clone: $command"; exit 1 ;; vork*) continue ;; esac
+    (cd "$out/tree" && sh -c "$command" </dev/null >"$out/said" 2>&1) || { echo "$doc: fails: $command"; cat "$out/said"; exit 1; }
+  done
+done
+command -v imgtool >/dev/null || skip "imgtool is missing (Debian package mame-tools)"
 
 make -s -C "$examples" VORK="$1" OUT="$out" >"$out/make.log" 2>&1 || { cat "$out/make.log"; exit 1; }
 [ "$(wc -c <"$out/hello.fd")" -eq 327680 ] || { echo "hello.fd is not a 3.5-inch DD disk"; exit 1; }

@@ -80,11 +80,13 @@ rm "$prefix/quotes"
 # The README's uninstall leaves the prefix as it was, whatever the build
 # folder installed meanwhile elsewhere (the tests, CPack's staging) and
 # however often it installed there.
+# A prefix the install made goes with the folder it made above it, and
+# nothing that was there before.
 other=$(mktemp -d)
-cmake --install "$build" --prefix "$other" >/dev/null
+cmake --install "$build" --prefix "$other/made/pfx" >/dev/null
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cmake -D PREFIX="$prefix" -P "$build/uninstall.cmake" >/dev/null
-cmake -D PREFIX="$other" -P "$build/uninstall.cmake" >/dev/null
+cmake -D PREFIX="$other/made/pfx" -P "$build/uninstall.cmake" >/dev/null
 rmdir "$other"
 # Once more, with nothing left to remove: one plain line, and success.
 said=$(cmake -D PREFIX="$prefix" -P "$build/uninstall.cmake" 2>&1) ||

@@ -59,15 +59,46 @@ void write_text(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
 }
 
-Result open_for_reading(const char* path, Handle& file) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+namespace {
+
+// Opens `path` for reading with `flags` besides, refusing a folder; `info`
+// is what the handle's fstat() found (zero when it failed).
+Result open_reading(const char* path, int flags, int& fd, struct stat& info) {
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | flags);
     if (fd < 0) {
         return failure_from_errno(errno, "open");
     }
-    struct stat info {};
+    info = {};
     if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
         return failure_from_errno(EISDIR, "open");
+    }
+    return {};
+}
+
+}  // namespace
+
+Result open_for_reading(const char* path, Handle& file) {
+    int fd = -1;
+    struct stat info {};
+    if (auto failure = open_reading(path, 0, fd, info)) {
+        return failure;
+    }
+    file = fd;
+    return {};
+}
+
+Result open_regular_for_reading(const char* path, Handle& file, bool& regular) {
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+    int fd = -1;
+    struct stat info {};
+    if (auto failure = open_reading(path, O_NONBLOCK, fd, info)) {
+        return failure;
+    }
+    regular = S_ISREG(info.st_mode);
+    if (!regular) {
+        ::close(fd);
+        return {};
     }
     file = fd;
     return {};

@@ -184,6 +184,21 @@ Result open_for_reading(const char* path, Handle& file) {
     return {};
 }
 
+Result open_regular_for_reading(const char* path, Handle& file, bool& regular) {
+    // Opening a pipe or a device never waits here: only its type is asked.
+    Handle opened = kNoHandle;
+    if (auto failure = open_for_reading(path, opened)) {
+        return failure;
+    }
+    regular = GetFileType(handle_of(opened)) == FILE_TYPE_DISK;
+    if (!regular) {
+        close(opened);
+        return {};
+    }
+    file = opened;
+    return {};
+}
+
 Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got) {
     DWORD n = 0;
     const DWORD wanted = into.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(into.size());
