@@ -1,5 +1,6 @@
-// Thomson disk images: what vork writes, read back by imgtool, a disk tool
-// of its own; what it refuses, left byte for byte as it was.
+// Thomson disk images and tapes: what vork refuses, left byte for byte as
+// it was; dates, names, runs at once, listings, tapes read back by castool.
+// Puts onto valid disks are checked by the model (disk_model_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,7 +26,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kTableByte = 20 * 16 * 256 + 256 + 1;  // block 0's byte in the table
 constexpr std::size_t kFirstEntry = 20 * 16 * 256 + 512;
 
-bool has_imgtool() { return std::system("command -v imgtool >/dev/null 2>&1") == 0; }
 
 Bytes code_of(std::size_t size, int seed = 0) {
     Bytes code(size);
@@ -50,12 +50,6 @@ Bytes disk_with(Container container, const std::vector<std::pair<std::string, By
 
 const char* extension(Container container) { return container == Container::sap ? "sap" : "fd"; }
 
-// The bytes imgtool gets back of `name` on the .fd at `path`.
-std::string imgtool_gets(const fs::path& path, const std::string& name) {
-    const fs::path back = path.parent_path() / ("back-" + name);
-    output_of("imgtool get thom_fd '" + path.string() + "' " + name + " '" + back.string() + "'");
-    return fs::exists(back) ? read_file(back) : "";
-}
 // ---- Images vork refuses, each left as it was.
 
 struct RefusedCase {
@@ -64,6 +58,7 @@ struct RefusedCase {
     std::function<void(Bytes&)> spoil;  // on a disk holding A.BIN (2 blocks) and B.BIN (1)
     std::string says;
     int status = 1;
+    const char* face = nullptr;  // what --face is given
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
@@ -78,7 +73,11 @@ TEST_P(DiskRefused, ImageStaysByteForByte) {
     c.spoil(image);
     write_file(scratch.work() / disk, text(image));
     write_file(scratch.work() / "code.raw", "x");
-    const Outcome run = scratch.run({"--onto", disk, "code.raw", "9000", "9000", "C.BIN"});
+    std::vector<std::string> args{"--onto", disk, "code.raw", "9000", "9000", "C.BIN"};
+    if (c.face != nullptr) {
+        args.insert(args.begin() + 2, {"--face", c.face});
+    }
+    const Outcome run = scratch.run(args);
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
     EXPECT_EQ(read_file(scratch.work() / disk), text(image));
@@ -130,7 +129,18 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"FirstBlockPastTheDisk", Container::fd, set_face(Container::fd, kFirstEntry + 45, 160),
                     "l'octet 82477 : "},
         RefusedCase{"LastSectorOver255", Container::fd, set_face(Container::fd, kFirstEntry + 46, 1),
-                    "l'octet 82478 : "}));
+                    "l'octet 82478 : "},
+        // The second face's A.BIN looping.
+        RefusedCase{"DamagedSecondFace", Container::fd,
+                    [](Bytes& d) {
+                        Bytes face = d;
+                        face[kTableByte] = 0;
+                        d.insert(d.end(), face.begin(), face.end());
+                    },
+                    "illisible a l'octet 409857 : chaine d'un fichier qui boucle", 1, "1"},
+        RefusedCase{"OneFacedDisk", Container::fd, [](Bytes&) {}, "n'a qu'une face (327680 octets)", 1, "1"},
+        RefusedCase{"SapHasOneFace", Container::sap, [](Bytes&) {}, "seule une image .fd peut en avoir deux", 2, "1"},
+        RefusedCase{"UnknownFace", Container::fd, [](Bytes&) {}, "face 01 inconnue", 2, "01"}));
 
 // ---- The image's own sync failing once the new image has its name: the
 // report says the image is there, as it says it of TARGET, not that
@@ -384,105 +394,6 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"NameThatCannotBe", {"GAME BIN"}, "ne tient pas dans un nom de fichier", 2},
         ListCase{"Damaged", {}, "illisible a l'octet 84173 : chaine d'un fichier qui boucle", 1,
                  set_face(Container::sap, kTableByte, 0)}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-}  // namespace
-
-namespace {
-
-// --face N: a two-faced .fd's second face, read by imgtool as a disk of its
-// own; the face not asked for stays byte for byte.
-struct FaceCase {
-    const char* name;
-    std::vector<Bytes> faces;  // the image before: its faces; none, no image
-    std::string face;          // what --face is given
-    std::string says;
-    int status = 0;
-    bool sap = false;
-    const char* kept = nullptr;  // a file already on the face asked for
-};
-
-void PrintTo(const FaceCase& c, std::ostream* os) { *os << c.name; }
-
-class DiskFaces : public testing::TestWithParam<FaceCase> {};
-
-TEST_P(DiskFaces, TheOtherFaceStaysAsItWas) {
-    const FaceCase& c = GetParam();
-    const Scratch scratch;
-    const std::string disk = c.sap ? "d.sap" : "d.fd";
-    Bytes image;
-    for (const Bytes& face : c.faces) {
-        const Bytes one = c.sap ? write_image(Container::sap, {}, face) : face;
-        image.insert(image.end(), one.begin(), one.end());
-    }
-    if (!image.empty()) {
-        write_file(scratch.work() / disk, text(image));
-    }
-    write_file(scratch.work() / "code.raw", text(code_of(2041)));
-    const Outcome run =
-        scratch.run({"--onto", disk, "--face", c.face, "code.raw", "9000", "9000", "C.BIN"});
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
-    const Bytes after = bytes_of(read_file(scratch.work() / disk));
-    if (c.status != 0) {
-        EXPECT_EQ(after, image);
-        return;
-    }
-    // Face 0 of a new two-faced disk is a blank one.
-    const std::size_t side = c.face == "1" ? 1 : 0;
-    const Bytes blank = blank_face();
-    ASSERT_EQ(after.size(), 2 * kFaceSize);
-    for (std::size_t f = 0; f < 2; ++f) {
-        const Bytes was = image.empty() ? blank : Bytes(image.begin() + f * kFaceSize,
-                                                        image.begin() + (f + 1) * kFaceSize);
-        const Bytes now(after.begin() + f * kFaceSize, after.begin() + (f + 1) * kFaceSize);
-        if (f != side) {
-            EXPECT_EQ(now, was) << "face " << f;
-        } else if (has_imgtool()) {
-            write_file(scratch.work() / "face.fd", text(now));
-            EXPECT_EQ(imgtool_gets(scratch.work() / "face.fd", "C.BIN"),
-                      read_file(scratch.work() / "C.BIN"));
-            if (c.kept != nullptr) {
-                EXPECT_EQ(imgtool_gets(scratch.work() / "face.fd", c.kept),
-                          text(code_of(700)));
-            }
-        }
-    }
-    const Outcome listed = scratch.run({"--list", disk, "--face", c.face});
-    EXPECT_NE(listed.out.find("C.BIN "), std::string::npos) << listed.out;
-}
-
-Bytes face_with(const char* name) {
-    Bytes face = blank_face();
-    put_file(face, *disk_name(name), code_of(700), {});
-    return face;
-}
-
-// A.BIN's chain looping on face 1: told at its offset in the file.
-Bytes looping(const char* name) {
-    Bytes face = face_with(name);
-    face[kTableByte] = 0;
-    return face;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DiskFaces,
-    testing::Values(
-        FaceCase{"NewDiskSecondFace", {}, "1", "Face du disque...... : 1\n"},
-        FaceCase{"SecondFace", {face_with("A.BIN"), face_with("B.BIN")}, "1", "ajoute sur d.fd",
-                 0, false, "B.BIN"},
-        FaceCase{"FirstFace", {face_with("A.BIN"), face_with("B.BIN")}, "0", "ajoute sur d.fd",
-                 0, false, "A.BIN"},
-        FaceCase{"DamagedSecondFace", {face_with("A.BIN"), looping("B.BIN")}, "1",
-                 "illisible a l'octet 409857 : chaine d'un fichier qui boucle", 1},
-        FaceCase{"OneFacedDisk", {face_with("A.BIN")}, "1",
-                 "Erreur, l'image d.fd n'a qu'une face (327680 octets)\nL'image d.fd n'est pas "
-                 "modifiee\n",
-                 1},
-        FaceCase{"SapHasOneFace", {face_with("A.BIN")}, "1",
-                 "Erreur, d.sap n'a qu'une face : seule une image .fd peut en avoir deux\n", 2, true},
-        FaceCase{"UnknownFace", {face_with("A.BIN")}, "01",
-                 "Erreur, face 01 inconnue : --face attend 0 ou 1\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
