@@ -183,7 +183,7 @@ classify_image() {
 # said status 0, FAILS how many said another, IMAGE the disk image's class
 # (- on the in-place path, which has none).
 check() {
-  local dir=$work/cut$1 disk name fs path last0 fails class health strays
+  local dir=$work/cut$1 disk name fs path last0 fails class health strays image
   mkdir "$dir/mnt"
   for disk in "${disks[@]}"; do
     IFS=: read -r name fs path <<<"$disk"
