@@ -182,6 +182,8 @@ TEST(DiskModel, PutsAgreeWithImgtool) {
             }
             if (fits) {
                 model[upper] = "MB" + read_file(scratch.work() / name);
+                EXPECT_NE(run.out.find("(blocs : " + std::to_string(blocks(size)) + " "), std::string::npos);
+                EXPECT_NE(run.out.find(", " + std::to_string(free_of(model)) + " libre"), std::string::npos);
                 EXPECT_EQ(on_face({"--list", image, name}).status, 0);
             } else {
                 stat(path.c_str(), &now);
