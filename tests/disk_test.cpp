@@ -1,12 +1,12 @@
-// Thomson disk images: what vork writes, read back by imgtool, a disk tool
-// of its own; what it refuses, left byte for byte as it was.
+// Thomson disk images and tapes: what vork refuses, left byte for byte as
+// it was; dates, names, runs at once, listings, tapes read back by castool.
+// Puts onto valid disks are checked by the model (disk_model_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +16,7 @@
 #include "scratch.h"
 #include "tape.h"
 #include "thomson_disk.h"
+#include "thomson_reader.h"
 
 namespace {
 
@@ -25,22 +26,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kTableByte = 20 * 16 * 256 + 256 + 1;  // block 0's byte in the table
 constexpr std::size_t kFirstEntry = 20 * 16 * 256 + 512;
-constexpr std::size_t kDataBlocks = 158;
-
-bool has_imgtool() { return std::system("command -v imgtool >/dev/null 2>&1") == 0; }
-
-// What `command` prints on standard output.
-std::string output_of(const std::string& command) {
-    std::string text;
-    if (std::FILE* pipe = popen(command.c_str(), "r")) {
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-            text.append(chunk, n);
-        }
-        pclose(pipe);
-    }
-    return text;
-}
 
 Bytes code_of(std::size_t size, int seed = 0) {
     Bytes code(size);
@@ -65,114 +50,12 @@ Bytes disk_with(Container container, const std::vector<std::pair<std::string, By
 
 const char* extension(Container container) { return container == Container::sap ? "sap" : "fd"; }
 
-// What imgtool says of `name` on the disk at `path`: its size and type
-// letters, and the bytes it gets back; the disk's free bytes.
-struct Seen {
-    std::string listed;
-    long free = -1;
-    std::string got;
-};
-
-Seen imgtool_sees(Container container, const fs::path& path, const std::string& name) {
-    const std::string module = std::string("thom_") + extension(container);
-    const std::string dir = output_of("imgtool dir " + module + " '" + path.string() + "'");
-    Seen seen;
-    const std::size_t line = dir.find("\n" + name + " ");
-    if (line != std::string::npos) {
-        std::istringstream fields(dir.substr(line + 1, dir.find('\n', line + 1) - line - 1));
-        std::string listed_name, size, type, format;
-        fields >> listed_name >> size >> type >> format;
-        seen.listed = size + " " + type + " " + format;
-    }
-    const std::size_t free = dir.find(" bytes free");
-    if (free != std::string::npos) {
-        const std::size_t digits = dir.find_last_not_of("0123456789", free - 1) + 1;
-        seen.free = std::stol(dir.substr(digits, free - digits));
-    }
-    const fs::path back = path.parent_path() / ("back-" + name);
-    output_of("imgtool get " + module + " '" + path.string() + "' " + name + " '" + back.string() +
-              "'");
-    if (fs::exists(back)) {
-        seen.got = read_file(back);
-        fs::remove(back);
-    }
-    return seen;
+// The files the test's own reader finds on the disk at `path`; -1 when it cannot read it.
+long files_on(const fs::path& path) {
+    const auto face = thomson::face_of(read_file(path), path.extension() == ".sap");
+    const auto disk = face ? thomson::read_disk(*face) : std::nullopt;
+    return disk ? static_cast<long>(disk->files.size()) : -1;
 }
-
-// ---- Each size, put on a blank disk by vork's layer, read back by imgtool.
-
-struct SizeCase {
-    std::size_t size;
-    Container container;
-};
-
-void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.size << "." << extension(c.container); }
-
-class DiskSizes : public testing::TestWithParam<SizeCase> {};
-
-TEST_P(DiskSizes, ImgtoolReadsBackTheSameBytesAsMachineCode) {
-    if (!has_imgtool()) {
-        GTEST_SKIP() << "imgtool is missing (Debian package mame-tools)";
-    }
-    const SizeCase& c = GetParam();
-    const Scratch scratch;
-    const fs::path disk = scratch.work() / (std::string("d.") + extension(c.container));
-    const Bytes data = code_of(c.size);
-    write_file(disk, text(disk_with(c.container, {{"P.BIN", data}})));
-    const Seen seen = imgtool_sees(c.container, disk, "P.BIN");
-    EXPECT_EQ(seen.listed, std::to_string(c.size) + " M B");
-    EXPECT_EQ(seen.got, text(data));
-    EXPECT_EQ(seen.free, static_cast<long>((kDataBlocks - blocks_for(c.size)) * kBlockBytes));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DiskSizes, testing::ValuesIn([] {
-    std::vector<SizeCase> rows;
-    for (const std::size_t size : {0, 13, 255, 256, 2040, 2041, 4081, 65545}) {
-        rows.push_back({size, Container::fd});
-        rows.push_back({size, Container::sap});
-    }
-    return rows;
-}()));
-
-// ---- vork itself: replacing one file among others, on both kinds of disk.
-
-class DiskRuns : public testing::TestWithParam<Container> {};
-
-TEST_P(DiskRuns, ReplacingOneFileLeavesTheOthersByteForByte) {
-    if (!has_imgtool()) {
-        GTEST_SKIP() << "imgtool is missing (Debian package mame-tools)";
-    }
-    const Container container = GetParam();
-    const Scratch scratch;
-    const std::string disk = std::string("d.") + extension(container);
-    struct Step {
-        const char* name;
-        std::size_t code;
-    };
-    // B grows from 2 blocks to 33 between A and C, then shrinks to 1.
-    const Step steps[] = {{"A.BIN", 2031}, {"B.BIN", 4071}, {"C.BIN", 3}, {"B.BIN", 65535},
-                          {"B.BIN", 0}};
-    Files kept;
-    for (int i = 0; const Step& step : steps) {
-        write_file(scratch.work() / "code.raw", text(code_of(step.code, i++)));
-        const Outcome run = scratch.run({"--onto", disk, "code.raw", "9000", "9000", step.name});
-        ASSERT_EQ(run.status, 0) << run.out;
-        kept[step.name] = read_file(scratch.work() / step.name);
-    }
-    std::size_t used = 0;
-    for (const auto& [name, binary] : kept) {
-        used += blocks_for(binary.size());
-    }
-    for (const auto& [name, binary] : kept) {
-        const Seen seen = imgtool_sees(container, scratch.work() / disk, name);
-        EXPECT_EQ(seen.listed, std::to_string(binary.size()) + " M B") << name;
-        EXPECT_EQ(seen.got, binary) << name;
-        EXPECT_EQ(seen.free, static_cast<long>((kDataBlocks - used) * kBlockBytes)) << name;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DiskRuns, testing::Values(Container::fd, Container::sap),
-                         [](const auto& info) { return std::string(extension(info.param)); });
 
 // ---- Images vork refuses, each left as it was.
 
@@ -182,6 +65,7 @@ struct RefusedCase {
     std::function<void(Bytes&)> spoil;  // on a disk holding A.BIN (2 blocks) and B.BIN (1)
     std::string says;
     int status = 1;
+    const char* face = nullptr;  // what --face is given
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
@@ -196,16 +80,14 @@ TEST_P(DiskRefused, ImageStaysByteForByte) {
     c.spoil(image);
     write_file(scratch.work() / disk, text(image));
     write_file(scratch.work() / "code.raw", "x");
-    const Outcome run = scratch.run({"--onto", disk, "code.raw", "9000", "9000", "C.BIN"});
+    std::vector<std::string> args{"--onto", disk, "code.raw", "9000", "9000", "C.BIN"};
+    if (c.face != nullptr) {
+        args.insert(args.begin() + 2, {"--face", c.face});
+    }
+    const Outcome run = scratch.run(args);
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
     EXPECT_EQ(read_file(scratch.work() / disk), text(image));
-}
-
-// Byte `offset` of face 0 in the image of `container`.
-std::size_t at(Container container, std::size_t offset) {
-    return container == Container::sap ? kSapHeaderSize + offset / 256 * kSapRecordSize + 4 + offset % 256
-                                       : offset;
 }
 
 // Sets byte `offset` of face 0 to `value`, keeping a SAP record's CRC right.
@@ -222,7 +104,7 @@ std::function<void(Bytes&)> set_face(Container container, std::size_t offset, st
 INSTANTIATE_TEST_SUITE_P(
     Cases, DiskRefused,
     testing::Values(
-        RefusedCase{"SapBadCrc", Container::sap, [](Bytes& d) { d[at(Container::sap, 5 * 256)] ^= 1; },
+        RefusedCase{"SapBadCrc", Container::sap, [](Bytes& d) { d[66 + 5 * 262 + 4] ^= 1; },
                     "image d.sap illisible a l'octet 1636 : CRC de secteur faux"},
         RefusedCase{"SapRecordOutOfPlace", Container::sap, [](Bytes& d) { d[66 + 262 * 17 + 3] = 1; },
                     "l'octet 4522 : secteur SAP hors de sa place"},
@@ -244,26 +126,22 @@ INSTANTIATE_TEST_SUITE_P(
                     "l'octet 82227 : valeur inconnue dans la table d'allocation"},
         RefusedCase{"EntryName", Container::fd, set_face(Container::fd, kFirstEntry + 3, 0x07),
                     "l'octet 82435 : nom de fichier illisible dans le catalogue"},
-        RefusedCase{"FullDirectory", Container::fd,
+        // B.BIN's first block past the disk; its last sector of 256 bytes.
+        RefusedCase{"FirstBlockPastTheDisk", Container::fd, set_face(Container::fd, kFirstEntry + 45, 160),
+                    "l'octet 82477 : "},
+        RefusedCase{"LastSectorOver255", Container::fd, set_face(Container::fd, kFirstEntry + 46, 1),
+                    "l'octet 82478 : "},
+        // The second face's A.BIN looping.
+        RefusedCase{"DamagedSecondFace", Container::fd,
                     [](Bytes& d) {
-                        Bytes face(d.begin(), d.end());
-                        for (int i = 2; i < 112; ++i) {
-                            std::string name(1, 'F');
-                            name += std::to_string(i);
-                            put_file(face, *disk_name(name), {}, {});
-                        }
-                        d = face;
+                        Bytes face = d;
+                        face[kTableByte] = 0;
+                        d.insert(d.end(), face.begin(), face.end());
                     },
-                    "Erreur, catalogue plein sur d.fd (112 fichiers)\nL'image d.fd n'est pas modifiee"},
-        RefusedCase{"FullDisk", Container::sap,
-                    [](Bytes& d) {
-                        Bytes face;
-                        std::vector<File> files;
-                        read_image(Container::sap, d, face, files);
-                        put_file(face, *disk_name("BIG"), code_of(155 * 2040), {});
-                        d = write_image(Container::sap, d, face);
-                    },
-                    "pas assez de place sur d.sap (blocs libres : 0, il en faut 1)\n"}));
+                    "illisible a l'octet 409857 : chaine d'un fichier qui boucle", 1, "1"},
+        RefusedCase{"OneFacedDisk", Container::fd, [](Bytes&) {}, "n'a qu'une face (327680 octets)", 1, "1"},
+        RefusedCase{"SapHasOneFace", Container::sap, [](Bytes&) {}, "seule une image .fd peut en avoir deux", 2, "1"},
+        RefusedCase{"UnknownFace", Container::fd, [](Bytes&) {}, "face 01 inconnue", 2, "01"}));
 
 // ---- The image's own sync failing once the new image has its name: the
 // report says the image is there, as it says it of TARGET, not that
@@ -287,12 +165,7 @@ TEST(DiskSync, FailedAfterTheMoveSaysTheImageIsThere) {
                            "le disque\n"),
               std::string::npos)
         << run.out;
-    Bytes face;
-    std::vector<File> files;
-    ASSERT_EQ(read_image(Container::fd, bytes_of(read_file(scratch.work() / "d.fd")), face, files)
-                  .problem,
-              ImageProblem::none);
-    EXPECT_EQ(files.size(), 2u);
+    EXPECT_EQ(files_on(scratch.work() / "d.fd"), 2);
 }
 
 // ---- Names that do not fit the directory: refused before anything is written.
@@ -336,11 +209,7 @@ TEST(DiskTogether, EveryRunEndsOnTheDisk) {
         for (const pid_t run : runs) {
             EXPECT_EQ(scratch.finish(run).status, 0);
         }
-        Bytes face;
-        std::vector<File> files;
-        const Bytes image = bytes_of(read_file(scratch.work() / disk));
-        ASSERT_EQ(read_image(container_of(disk), image, face, files).problem, ImageProblem::none);
-        EXPECT_EQ(files.size(), 6u) << disk;
+        EXPECT_EQ(files_on(scratch.work() / disk), 6) << disk;
     }
 }
 
@@ -371,33 +240,9 @@ TEST(DiskTogether, TheLockLastsUntilTheNewImageHasTheName) {
         const pid_t second = scratch.start({"--onto", "d.fd", "code.raw", "9000", "9000", "C.BIN"});
         EXPECT_EQ(scratch.finish(first).status, 0) << move;
         EXPECT_EQ(scratch.finish(second).status, 0) << move;
-        Bytes face;
-        std::vector<File> files;
-        const Bytes image = bytes_of(read_file(scratch.work() / "d.fd"));
-        ASSERT_EQ(read_image(Container::fd, image, face, files).problem, ImageProblem::none);
-        EXPECT_EQ(files.size(), 3u) << move;
+        EXPECT_EQ(files_on(scratch.work() / "d.fd"), 3) << move;
     }
 }
-
-}  // namespace
-
-namespace {
-
-// Past the directory's end, a disk may keep entries of files long gone:
-// taking the end's place, a new file moves the end on, so they stay unseen.
-TEST(DiskDirectory, OldEntriesPastTheEndStayUnseen) {
-    Bytes face = blank_face();
-    put_file(face, *disk_name("A.BIN"), code_of(13), {});
-    std::copy_n(face.begin() + kFirstEntry, 32, face.begin() + kFirstEntry + 64);
-    put_file(face, *disk_name("C.BIN"), code_of(13), {});
-    std::vector<File> files;
-    EXPECT_EQ(read_face(face, files).problem, Problem::none);
-    EXPECT_EQ(files.size(), 2u);
-}
-
-}  // namespace
-
-namespace {
 
 // The directory's date: none unless SOURCE_DATE_EPOCH asks, then that day in UTC.
 TEST(DiskDates, StampedOnlyWhenSourceDateEpochAsks) {
@@ -422,10 +267,6 @@ TEST(DiskDates, StampedOnlyWhenSourceDateEpochAsks) {
             << (row.epoch ? row.epoch : "unset");
     }
 }
-
-}  // namespace
-
-namespace {
 
 // The blocks of a tape's bytes, each found behind a leader byte $01: its
 // marker 3C 5A, type, length, bytes and checksum, kept when the checksum
@@ -480,10 +321,6 @@ TEST(Tape, CastoolPlaysItBack) {
         EXPECT_EQ(text(data), read_file(scratch.work() / "HELLO.BIN")) << code;
     }
 }
-
-}  // namespace
-
-namespace {
 
 // --list IMAGE [NAME]: a disk holding HELLO.BIN (19 bytes of code at $9000)
 // and a 13-byte data file, listed; read only, whatever it finds.
@@ -543,106 +380,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "Attention, HELLO.BIN n'est pas un binaire Thomson complet\n"},
         ListCase{"ThatFileAlone", {"HELLO.BIN"}, "Erreur, octet $12 a l'octet 0 : ni un debut", 1,
                  set_face(Container::sap, 2048, 0x12)}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-}  // namespace
-
-namespace {
-
-// --face N: a two-faced .fd's second face, read by imgtool as a disk of its
-// own; the face not asked for stays byte for byte.
-struct FaceCase {
-    const char* name;
-    std::vector<Bytes> faces;  // the image before: its faces; none, no image
-    std::string face;          // what --face is given
-    std::string says;
-    int status = 0;
-    bool sap = false;
-    const char* kept = nullptr;  // a file already on the face asked for
-};
-
-void PrintTo(const FaceCase& c, std::ostream* os) { *os << c.name; }
-
-class DiskFaces : public testing::TestWithParam<FaceCase> {};
-
-TEST_P(DiskFaces, TheOtherFaceStaysAsItWas) {
-    const FaceCase& c = GetParam();
-    const Scratch scratch;
-    const std::string disk = c.sap ? "d.sap" : "d.fd";
-    Bytes image;
-    for (const Bytes& face : c.faces) {
-        const Bytes one = c.sap ? write_image(Container::sap, {}, face) : face;
-        image.insert(image.end(), one.begin(), one.end());
-    }
-    if (!image.empty()) {
-        write_file(scratch.work() / disk, text(image));
-    }
-    write_file(scratch.work() / "code.raw", text(code_of(2041)));
-    const Outcome run =
-        scratch.run({"--onto", disk, "--face", c.face, "code.raw", "9000", "9000", "C.BIN"});
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
-    const Bytes after = bytes_of(read_file(scratch.work() / disk));
-    if (c.status != 0) {
-        EXPECT_EQ(after, image);
-        return;
-    }
-    // Face 0 of a new two-faced disk is a blank one.
-    const std::size_t side = c.face == "1" ? 1 : 0;
-    const Bytes blank = blank_face();
-    ASSERT_EQ(after.size(), 2 * kFaceSize);
-    for (std::size_t f = 0; f < 2; ++f) {
-        const Bytes was = image.empty() ? blank : Bytes(image.begin() + f * kFaceSize,
-                                                        image.begin() + (f + 1) * kFaceSize);
-        const Bytes now(after.begin() + f * kFaceSize, after.begin() + (f + 1) * kFaceSize);
-        if (f != side) {
-            EXPECT_EQ(now, was) << "face " << f;
-        } else if (has_imgtool()) {
-            write_file(scratch.work() / "face.fd", text(now));
-            EXPECT_EQ(imgtool_sees(Container::fd, scratch.work() / "face.fd", "C.BIN").got,
-                      read_file(scratch.work() / "C.BIN"));
-            if (c.kept != nullptr) {
-                EXPECT_EQ(imgtool_sees(Container::fd, scratch.work() / "face.fd", c.kept).got,
-                          text(code_of(700)));
-            }
-        }
-    }
-    const Outcome listed = scratch.run({"--list", disk, "--face", c.face});
-    EXPECT_NE(listed.out.find("C.BIN "), std::string::npos) << listed.out;
-}
-
-Bytes face_with(const char* name) {
-    Bytes face = blank_face();
-    put_file(face, *disk_name(name), code_of(700), {});
-    return face;
-}
-
-// A.BIN's chain looping on face 1: told at its offset in the file.
-Bytes looping(const char* name) {
-    Bytes face = face_with(name);
-    face[kTableByte] = 0;
-    return face;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DiskFaces,
-    testing::Values(
-        FaceCase{"NewDiskSecondFace", {}, "1", "Face du disque...... : 1\n"},
-        FaceCase{"SecondFace", {face_with("A.BIN"), face_with("B.BIN")}, "1",
-                 "ajoute sur d.fd (blocs : 2 utilises, ",
-                 0, false, "B.BIN"},
-        FaceCase{"FirstFace", {face_with("A.BIN"), face_with("B.BIN")}, "0", "ajoute sur d.fd",
-                 0, false, "A.BIN"},
-        FaceCase{"DamagedSecondFace", {face_with("A.BIN"), looping("B.BIN")}, "1",
-                 "illisible a l'octet 409857 : chaine d'un fichier qui boucle", 1},
-        FaceCase{"OneFacedDisk", {face_with("A.BIN")}, "1",
-                 "Erreur, l'image d.fd n'a qu'une face (327680 octets)\nL'image d.fd n'est pas "
-                 "modifiee\n",
-                 1},
-        FaceCase{"SapHasOneFace", {face_with("A.BIN")}, "1",
-                 "Erreur, d.sap n'a qu'une face : seule une image .fd peut en avoir deux\n", 2, true},
-        FaceCase{"UnknownFace", {face_with("A.BIN")}, "01",
-                 "Erreur, face 01 inconnue : --face attend 0 ou 1\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

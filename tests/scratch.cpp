@@ -41,6 +41,18 @@ std::string bytes(std::initializer_list<int> values) {
     return out;
 }
 
+std::string output_of(const std::string& command) {
+    std::string text;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+            text.append(chunk, n);
+        }
+        pclose(pipe);
+    }
+    return text;
+}
+
 std::string echo(const std::string& source, const std::string& target, const std::string& load,
                  const std::string& exec) {
     return "Fichier Source...... : " + source + "\nFichier Cible....... : " + target +

@@ -19,6 +19,9 @@ void write_file(const fs::path& path, const std::string& bytes);
 // The bytes whose values are `values`, as a string.
 std::string bytes(std::initializer_list<int> values);
 
+// What the shell command `command` prints on standard output.
+std::string output_of(const std::string& command);
+
 // What vork prints, written out independently of its sources.
 inline const std::string kBanner = read_file(fs::path(VORK_EXPECTED_DIR) / "banner.txt");
 inline const std::string kDoc = read_file(fs::path(VORK_EXPECTED_DIR) / "documentation.txt");

@@ -1,14 +1,19 @@
 // libFuzzer target: whole in-process runs of --list and --onto on disk
 // images the user hands in. Input: one byte choosing the container (even:
 // .fd, odd: .sap), the face (bit 1: --face 1, a .fd of two faces when made
-// here) and how the image is made (below 0x80: a disk holding A.BIN and
-// B.BIN, then changed at the offsets the rest gives, three bytes each,
-// offset high and low byte (scaled over the image) and the new value; from
-// 0x80: the rest of the input is the whole image file).
+// here), whether a .sap's records are re-sealed after the changes (bit 2
+// clear: their CRCs made right again, so that the changes reach past the
+// CRC check) and how the image is made (below 0x80: a disk holding A.BIN
+// and B.BIN, then changed at the offsets the rest gives, four bytes each,
+// a 24-bit offset into the image file and the new value; from 0x80: the
+// rest of the input is the whole image file).
 //
-// Either a run refuses and the image is exactly as it was, or --onto
-// succeeds and the face reads back whole, holding the new file and every
-// other file as it was, and every other byte of the image is as it was.
+// Either a run refuses and the image is exactly as it was, the same file, or --onto
+// succeeds and a reader of the test's own (not vork's) reads the face
+// back whole, holding the new file, every other file as it was and the
+// free blocks less those of the change, and every other byte of the image
+// is as it was.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "../thomson_reader.h"
 #include "disk_image.h"
 #include "run.h"
 #include "thomson_disk.h"
@@ -78,20 +84,14 @@ int run(std::vector<std::string> args) {
                      workspace().in);
 }
 
-// The files of `image`, by name, with their bytes; false when it does not read.
-bool files_of(Container container, int side, const Bytes& image,
-              std::vector<std::pair<std::string, Bytes>>& files) {
-    Bytes face;
-    std::vector<File> listed;
-    if (read_image(container, image, face, listed, side).problem != ImageProblem::none) {
-        return false;
-    }
-    files.clear();
-    for (const File& file : listed) {
-        files.emplace_back(shown_name(file.name), file_bytes(face, file));
-    }
-    return true;
+// What the test's own reader finds on face `side` of `image`.
+std::optional<thomson::Disk> disk_of(Container container, int side, const Bytes& image) {
+    const auto face = thomson::face_of({image.begin(), image.end()}, container == Container::sap, side);
+    return face ? thomson::read_disk(*face) : std::nullopt;
 }
+
+// The blocks a file of `size` bytes (with its kind's 2 letters) takes: even an empty one, one.
+long blocks(std::size_t size) { return size <= 2 ? 1 : static_cast<long>((size - 2 + 2039) / 2040); }
 
 }  // namespace
 
@@ -114,35 +114,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             image = write_image(container, image, face, 0);
             image.insert(image.end(), image.begin(), image.end());
         }
-        for (std::size_t at = 1; at + 3 <= size; at += 3) {
-            const std::size_t offset = (std::size_t{data[at]} << 8 | data[at + 1]) * image.size() / 65536;
-            image[offset] = data[at + 2];
+        for (std::size_t at = 1; at + 4 <= size; at += 4) {
+            const std::size_t offset = std::size_t{data[at]} << 16 | std::size_t{data[at + 1]} << 8 | data[at + 2];
+            image[offset % image.size()] = data[at + 3];
+        }
+        if (container == Container::sap && (data[0] & 4) == 0) {
+            std::string file(image.begin(), image.end());
+            thomson::seal(file);
+            image.assign(file.begin(), file.end());
         }
     }
     const Workspace& w = workspace();
     const fs::path path = w.dir / (container == Container::fd ? "d.fd" : "d.sap");
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    std::vector<std::pair<std::string, Bytes>> before;
-    const bool readable = files_of(container, side, image, before);
+    const auto before = disk_of(container, side, image);
 
     run({"--list", path.string(), "--face", face_text});
     check(read_all(path) == image);
     run({"--list", path.string(), "--face", face_text, "A.BIN"});
     check(read_all(path) == image);
 
+    struct stat was {}, still {};
+    stat(path.c_str(), &was);
     const int status = run({"--onto", path.string(), "--face", face_text,
                             (w.dir / "code.raw").string(), "9000", "9000",
                             (w.dir / "C.BIN").string()});
     const Bytes after = read_all(path);
     if (status != 0) {
-        check(after == image);
+        // Not even rewritten as it was: the same file, its other names kept.
+        stat(path.c_str(), &still);
+        check(after == image && still.st_ino == was.st_ino);
         return 0;
     }
     // Written: the image read before (an empty file is a blank disk), and reads now.
-    check(readable || image.empty());
-    std::vector<std::pair<std::string, Bytes>> now;
-    check(files_of(container, side, after, now));
+    check(before.has_value() || image.empty());
+    const auto now = disk_of(container, side, after);
+    check(now.has_value());
     // A .fd's other face, as it was (a new disk's: blank).
     if (container == Container::fd && after.size() == 2 * kFaceSize) {
         const std::size_t other = (1 - static_cast<std::size_t>(side)) * kFaceSize;
@@ -151,20 +159,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                 image.begin() + static_cast<std::ptrdiff_t>(other + kFaceSize));
         check(std::equal(was.begin(), was.end(), after.begin() + static_cast<std::ptrdiff_t>(other)));
     }
-    for (const auto& [name, bytes] : before) {
-        if (name == "C.BIN") {
-            continue;
-        }
-        bool kept = false;
-        for (const auto& [now_name, now_bytes] : now) {
-            kept = kept || (now_name == name && now_bytes == bytes);
-        }
-        check(kept);
+    // The new file, and every other as it was.
+    const std::string binary{0x00, 0x00, 0x03, '\x90', 0x00, 0x12, 0x34, 0x56, '\xFF', 0x00, 0x00, '\x90', 0x00};
+    std::multimap<std::string, std::string> kept = before ? before->files : decltype(kept){};
+    const auto old = kept.find("C       BIN");
+    const long freed = old != kept.end() ? blocks(old->second.size()) : 0;
+    if (old != kept.end()) {
+        kept.erase(old);
     }
-    bool added = false;
-    for (const auto& [name, bytes] : now) {
-        added = added || (name == "C.BIN" && bytes.size() == 13);
-    }
-    check(added);
+    std::multimap<std::string, std::string> others = now->files;
+    const auto put = others.find("C       BIN");
+    check(put != others.end() && put->second == "MB" + binary);
+    others.erase(put);
+    check(others == kept);
+    check(now->free == (before ? before->free : 158) + freed - 1);
     return 0;
 }

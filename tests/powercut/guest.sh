@@ -1,8 +1,9 @@
 #!/bin/busybox sh
 # The guest side of the power-cut test, run as the machine's first process.
 # It mounts each disk listed in /disks ("vda ext4 replace"), makes the old
-# target on it (with a second name for the in-place path), says "ready" and
-# waits on the console for the host's orders:
+# target on it (with a second name for the in-place path; beside the
+# replaced one, the disk image /d.fd that each run puts its binary on), says
+# "ready" and waits on the console for the host's orders:
 #   loop        every disk runs vork again and again, all at once
 #   once DISKS  vork runs once on each disk named, in that order
 # After each run it prints "status DISK RUN STATUS", and after one that did
@@ -17,10 +18,13 @@ for module in $(cat /modules); do insmod "/lib/modules/$module" 2>/dev/null; don
 . /bytes.sh
 stty -echo
 
-# run DISK N: converts run N's source onto the target of DISK.
+# run DISK N: converts run N's source onto the target of DISK, and onto its
+# disk image where it has one.
 run() {
   source_of "$2" >"/tmp/$1.raw"
-  vork "/tmp/$1.raw" 0100 0100 "/mnt/$1/t.bin" </dev/null >"/tmp/$1.said" 2>&1
+  onto=
+  [ ! -e "/mnt/$1/d.fd" ] || onto="--onto /mnt/$1/d.fd"
+  vork $onto "/tmp/$1.raw" 0100 0100 "/mnt/$1/t.bin" </dev/null >"/tmp/$1.said" 2>&1
   status=$?
   echo "status $1 $2 $status"
   [ "$status" = 0 ] || echo "said $1 $2: $(grep -v '^[*]' "/tmp/$1.said" | tr '\n' '|')"
@@ -30,7 +34,7 @@ while read -r disk fs path; do
   mkdir "/mnt/$disk"
   mount -t "$fs" "/dev/$disk" "/mnt/$disk" || echo "cannot mount $disk as $fs"
   bytes_of old 0 11 >"/mnt/$disk/t.bin"
-  [ "$path" = replace ] || ln "/mnt/$disk/t.bin" "/mnt/$disk/t.link"
+  if [ "$path" = replace ]; then cp /d.fd "/mnt/$disk/"; else ln "/mnt/$disk/t.bin" "/mnt/$disk/t.link"; fi
 done </disks
 sync
 echo ready

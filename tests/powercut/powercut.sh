@@ -6,7 +6,9 @@
 # both, orders a loop of runs (cut at a seeded random moment) or one run per
 # disk (cut at a seeded delay of 0 to 3 s once all said status 0), and kills
 # QEMU. The disks are then mounted here (which replays their journals),
-# their targets classified, and checked by each file system's fsck.
+# their targets classified, and checked by each file system's fsck. On the
+# disks of the replacing path each run also puts its binary on a Thomson disk
+# image holding other files (--onto), and that image is classified too.
 # Usage: powercut.sh VORK
 # VORK_POWERCUT_SEED, _RANDOM and _AFTER change the seed and the number of
 # cuts of each kind; VORK_POWERCUT_ACCEL=kvm where KVM boots the machine.
@@ -27,7 +29,7 @@ kernel=$( (ls /boot/vmlinuz-*-amd64 2>/dev/null || true) | sort -V | tail -n 1)
 [[ -n $kernel ]] || skip "no Debian kernel in /boot (package linux-image-amd64)"
 modules=/lib/modules/${kernel#/boot/vmlinuz-}
 for tool in qemu-system-x86_64:qemu-system-x86 busybox:busybox-static mkfs.xfs:xfsprogs \
-            mkfs.btrfs:btrfs-progs; do
+            mkfs.btrfs:btrfs-progs imgtool:mame-tools; do
   command -v "${tool%:*}" >/dev/null || skip "${tool%:*} is missing (Debian package ${tool#*:})"
 done
 # The guest has no C library: a vork that needs one cannot run there.
@@ -75,6 +77,19 @@ for disk in "${disks[@]}"; do
   echo "$name $fs $path" >>"$work/root/disks"
   truncate -s "${size[$fs]}" "$work/base/$name.img"
   ${mkfs[$fs]} "$work/base/$name.img" >/dev/null
+done
+# The disk image: other files of each type, and an old T.BIN to replace.
+mkdir "$work/others"
+bytes_of prog 1 8 >"$work/others/PROG.BAS"
+bytes_of notes 2 0 >"$work/others/NOTES.TXT"
+bytes_of game 3 11 >"$work/others/GAME.BIN"
+bytes_of old 0 11 >"$work/T.BIN"
+imgtool create thom_fd "$work/root/d.fd" >/dev/null
+for file in PROG.BAS:B:B NOTES.TXT:D:A T.BIN:M:B GAME.BIN:M:B; do
+  IFS=: read -r name type format <<<"$file"
+  from=$work/others/$name
+  [[ $name != T.BIN ]] || from=$work/T.BIN
+  imgtool put thom_fd "$work/root/d.fd" "$from" "$name" --ftype="$type" --format="$format" >/dev/null
 done
 (cd "$work/root" && find . | busybox cpio -o -H newc >"$work/initrd" 2>/dev/null)
 
@@ -129,12 +144,13 @@ exec 3>&-
 echo "machine ready and saved in $((SECONDS - started)) s; seed $seed"
 bytes_of old 0 11 >"$work/old"
 
-# classify FILE: old, run N (whole), empty, missing or torn.
+# classify FILE [OLD]: old (OLD, by default the old target), run N (the
+# binary run N makes, whole), empty, missing or torn.
 classify() {
   local tag n
   [[ -e $1 ]] || { echo missing; return; }
   [[ -s $1 ]] || { echo empty; return; }
-  cmp -s "$1" "$work/old" && { echo old; return; }
+  cmp -s "$1" "${2:-$work/old}" && { echo old; return; }
   tag=$(tail -c +6 "$1" | head -c 15 | tr -d '\0')
   if [[ $tag =~ ^run\ ([0-9]{10})\ $ ]]; then
     n=$((10#${BASH_REMATCH[1]}))
@@ -147,11 +163,27 @@ classify() {
   echo torn
 }
 
+# classify_image DIR: the disk image DIR/d.fd as imgtool reads it: old, run N
+# (its T.BIN what run N made, the other files as they were, nothing more),
+# missing or torn.
+classify_image() {
+  [[ -e $1/d.fd ]] || { echo missing; return; }
+  cmp -s "$1/d.fd" "$work/root/d.fd" && { echo old; return; }
+  mkdir "$1/got"
+  if ! (cd "$1/got" && timeout 60 imgtool getall thom_fd "$1/d.fd" >/dev/null 2>&1) ||
+     ! diff -rq -x T.BIN "$1/got" "$work/others" >/dev/null; then
+    echo torn
+    return
+  fi
+  classify "$1/got/T.BIN" /dev/null | sed 's/^missing$\|^empty$/torn/'
+}
+
 # check CUT KIND: one line per disk of the cut:
-# KIND FS PATH CLASS LAST0 FAILS FSCK STRAYS, LAST0 the last run that said
-# status 0, FAILS how many said another.
+# KIND FS PATH CLASS LAST0 FAILS FSCK STRAYS IMAGE, LAST0 the last run that
+# said status 0, FAILS how many said another, IMAGE the disk image's class
+# (- on the in-place path, which has none).
 check() {
-  local dir=$work/cut$1 disk name fs path last0 fails class health strays
+  local dir=$work/cut$1 disk name fs path last0 fails class health strays image
   mkdir "$dir/mnt"
   for disk in "${disks[@]}"; do
     IFS=: read -r name fs path <<<"$disk"
@@ -170,11 +202,16 @@ check() {
       continue
     fi
     class=$(classify "$dir/mnt/t.bin")
-    strays=$(ls -A "$dir/mnt" | grep -vxE 't\.bin|t\.link|lost\+found' | tr '\n' , || true)
+    strays=$(ls -A "$dir/mnt" | grep -vxE 't\.bin|t\.link|d\.fd|lost\+found' | tr '\n' , || true)
+    rm -rf "$dir/image"
+    mkdir "$dir/image"
+    [[ ! -e $dir/mnt/d.fd ]] || cp "$dir/mnt/d.fd" "$dir/image/"
     umount "$dir/mnt"
+    image=-
+    [[ $path != replace ]] || image=$(classify_image "$dir/image")
     health=clean
     ${fsck[$fs]} "$dir/$name.img" >"$dir/fsck.log" 2>&1 || health=damaged
-    echo "$2 $fs $path ${class// /:} $last0 $fails $health ${strays:--}"
+    echo "$2 $fs $path ${class// /:} $last0 $fails $health ${strays:--} ${image// /:}"
   done >"$dir/results"
   rm -f "$dir"/*.img
 }
@@ -211,7 +248,8 @@ checking=0
 echo "$((randoms + afters)) cuts in $((SECONDS - started)) s"
 
 # The figures per file system, path and kind of cut. A replacement leaves
-# the old file or an image whole; every cut leaves nothing beside the target,
+# the old file or an image whole, and the old disk image or a new one whole
+# (image old, image new); every cut leaves nothing beside the target and image,
 # fsck clean and no run that said status 0 undone (an older file instead);
 # the in-place path's other outcomes are counted, as it cannot avoid them.
 # What runs that did not end with 0 said, and runs the guest's kernel killed.
@@ -221,19 +259,23 @@ cat "$work"/cut*/results | awk '
     split($4, class, ":")
     undone = $5 > 0 && ($4 == "old" || (class[1] == "run" && class[2] < $5))
     whole = $4 == "old" || class[1] == "run"
+    split($9, image, ":")
+    undone = undone || ($5 > 0 && ($9 == "old" || (image[1] == "run" && image[2] < $5)))
+    if ($9 == "old") image_old[key]++; else if (image[1] == "run") image_new[key]++
     if (whole) good[key]++; else neither[key]++
     bad = $6 != 0 || $7 != "clean" || $8 != "-" || undone || $4 == "missing" || $4 == "unmountable" ||
-          ($3 == "replace" && !whole) || ($1 == "after" && $5 != 1)
+          ($3 == "replace" && (!whole || ($9 != "old" && image[1] != "run"))) || ($1 == "after" && $5 != 1)
     if (bad) { failed[key]++; nfailed++; print "FAILED: " $0 }
     else if (!whole) print "neither old nor new: " $0
     if ($4 == "old") old[key]++ }
   END {
-    printf "%-6s %-8s %-7s %5s %5s %5s %13s %7s\n", "fs", "path", "cut", "cuts", "old", "new", "neither", "failed"
+    printf "%-6s %-8s %-7s %5s %5s %5s %13s %7s %10s %10s\n", "fs", "path", "cut", "cuts", "old", "new", "neither",
+      "failed", "image old", "image new"
     n = split("ext4 xfs btrfs", fs, " ")
     for (f = 1; f <= n; f++) for (p = 0; p < 2; p++) for (c = 0; c < 2; c++) {
       key = fs[f] " " (p ? "inplace" : "replace") " " (c ? "after" : "random")
-      if (cuts[key]) printf "%-6s %-8s %-7s %5d %5d %5d %5d (%4.1f%%) %7d\n", fs[f], (p ? "in-place" : "replace"),
+      if (cuts[key]) printf "%-6s %-8s %-7s %5d %5d %5d %5d (%4.1f%%) %7d %10s %10s\n", fs[f], (p ? "in-place" : "replace"),
         (c ? "after-0" : "random"), cuts[key], old[key], good[key] - old[key], neither[key],
-        100 * neither[key] / cuts[key], failed[key]
+        100 * neither[key] / cuts[key], failed[key], p ? "-" : image_old[key] + 0, p ? "-" : image_new[key] + 0
     }
     exit nfailed > 0 }'
