@@ -82,6 +82,65 @@ bool print_listing(std::FILE* out, std::span<const std::uint8_t> contents) {
     return true;
 }
 
+// Prints the line of the file `name` of `type` and `format` holding
+// `bytes`, on a disk or a tape; for a binary, its blocks too.
+void print_file(std::FILE* out, const std::array<char, disk::kNameSize>& name, std::uint8_t type,
+                std::uint8_t format, std::span<const std::uint8_t> bytes) {
+    constexpr char kTypes[] = "BDMA";
+    print(out, text::kDiskFile, disk::shown_name(name).c_str(), type < 4 ? kTypes[type] : '?',
+          format == 0x00 ? 'B' : format == 0xFF ? 'A' : '?', static_cast<int>(bytes.size()));
+    if (type == disk::kTypeMachineCode && format == disk::kFormatBinary) {
+        print_listing(out, bytes);
+    }
+}
+
+// Lists the programs of the MO5 tape at `path`, opened only for reading;
+// or, with `name`, the blocks of that one.
+int list_tape(const char* path, const char* name, const Console& console) {
+    std::FILE* const out = console.out;
+    const std::string path_shown = shown(console.out_terminal, path);
+    std::optional<std::array<char, disk::kNameSize>> wanted;
+    if (name != nullptr) {
+        wanted = disk::disk_name(name);
+        if (!wanted) {
+            print(out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
+            return console.end(kExitUsage);
+        }
+    }
+    platform::Handle file = platform::kNoHandle;
+    if (auto status = open_input(path, path_shown, file, console)) {
+        return *status;
+    }
+    print(out, text::kTapeEcho, path_shown.c_str());
+    Buffer buffer(nullptr, &std::free);
+    std::size_t size = 0;
+    if (auto status = read_input(file, path_shown, tape::kMaxTapeSize + 1, 0,
+                                 tape::kMaxTapeSize + 1, buffer, size, console)) {
+        return *status;
+    }
+    std::vector<tape::Program> programs;
+    const tape::TapeFault fault = tape::read_tape({buffer.get(), size}, programs);
+    if (fault.problem != tape::TapeProblem::none) {
+        print_tape_fault(out, path_shown, fault);
+        return console.end(kExitFailure);
+    }
+    for (const tape::Program& one : programs) {
+        if (wanted && one.name == *wanted) {
+            print(out, text::kDiskNameEcho, disk::shown_name(one.name).c_str());
+            return console.end(print_listing(out, one.data) ? kExitSuccess : kExitFailure);
+        }
+        if (!wanted) {
+            print_file(out, one.name, one.type, one.format, one.data);
+        }
+    }
+    if (wanted) {
+        print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
+        return console.end(kExitFailure);
+    }
+    print(out, text::kTapeTotal, static_cast<int>(programs.size()));
+    return console.end(kExitSuccess);
+}
+
 // Lists the files of face `face_text` (none: 0) of the disk image at
 // `path`, opened only for reading; or, with `name`, the blocks of that one.
 int list_disk(const char* path, const char* face_text, const char* name, const Console& console) {
@@ -132,15 +191,8 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
         return console.end(kExitFailure);
     }
-    constexpr char kTypes[] = "BDMA";
     for (const disk::File& one : files) {
-        const char type = one.type < 4 ? kTypes[one.type] : '?';
-        const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
-        print(out, text::kDiskFile, disk::shown_name(one.name).c_str(), type, format,
-              static_cast<int>(one.size));
-        if (one.type == disk::kTypeMachineCode && one.format == disk::kFormatBinary) {
-            print_listing(out, disk::file_bytes(face, one));
-        }
+        print_file(out, one.name, one.type, one.format, disk::file_bytes(face, one));
     }
     const std::size_t free = disk::free_blocks(face);
     print(out, text::kDiskFree, static_cast<int>(files.size()), static_cast<int>(free),
@@ -149,6 +201,15 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
 }
 
 }  // namespace
+
+void print_tape_fault(std::FILE* out, const std::string& shown, const tape::TapeFault& fault) {
+    if (fault.problem == tape::TapeProblem::size) {
+        print(out, text::kTapeTooLarge, shown.c_str(), static_cast<int>(tape::kMaxTapeSize));
+        return;
+    }
+    print(out, text::kTapeFault, shown.c_str(), static_cast<int>(fault.offset),
+          text::tape_problem_text(fault));
+}
 
 void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault) {
     if (fault.problem == disk::ImageProblem::size) {
@@ -194,6 +255,9 @@ int list(const char* path, const char* face_text, const char* name, const Consol
     int side = 0;
     if (auto status = check_face(path, face_text, side, console)) {
         return *status;
+    }
+    if (tape::is_tape(path)) {
+        return list_tape(path, name, console);
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;

@@ -59,21 +59,58 @@ const char* failure_text(const TargetOutcome& outcome) {
     return image_at_path(outcome.failure) ? text::kNotSynced : text::kUnwritable;
 }
 
-// Writes the MO5 tape `path` whole, holding `binary` as the file `name`,
-// and tells how it went; returns the status.
+// Puts `binary` on the MO5 tape `path` as the program `name`, every other
+// program kept where it is, and tells how it went; returns the status.
 int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
                 std::span<const std::uint8_t> binary, const Console& console) {
+    std::FILE* const out = console.out;
     const std::string path_shown = shown(console.out_terminal, path);
-    const TargetOutcome outcome = write_target(path, tape::mo5_tape(name, binary));
+    tape::TapeFault fault;
+    bool replaced = false;
+    std::size_t place = 0;
+    std::size_t count = 0;  // programs on the tape once written
+    const TargetOutcome outcome = update_target(
+        path, tape::kMaxTapeSize,
+        [&](std::span<const std::uint8_t> contents, std::vector<std::uint8_t>& image) {
+            std::vector<tape::Program> programs;
+            fault = tape::read_tape(contents, programs);
+            if (fault.problem != tape::TapeProblem::none) {
+                return false;
+            }
+            image = tape::put_program(contents, programs, name, binary, place, replaced);
+            count = programs.size() + (replaced ? 0 : 1);
+            return true;
+        });
     if (!outcome.leftover.empty()) {
         print(stderr, text::kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
     }
-    if (outcome.write == TargetWrite::ok) {
-        print(console.out, text::kTapeWritten, disk::shown_name(name).c_str(), path_shown.c_str(),
-              static_cast<int>(tape::tape_blocks(binary.size())));
-        return kExitSuccess;
+    const int blocks = static_cast<int>(tape::tape_blocks(binary.size()));
+    switch (outcome.write) {
+        case TargetWrite::ok:
+            if (count == 1) {
+                print(out, text::kTapeWritten, disk::shown_name(name).c_str(), path_shown.c_str(),
+                      blocks);
+            } else {
+                print(out, replaced ? text::kTapeReplaced : text::kTapeAdded,
+                      disk::shown_name(name).c_str(), path_shown.c_str(), blocks,
+                      static_cast<int>(place) + 1, static_cast<int>(count));
+            }
+            return kExitSuccess;
+        case TargetWrite::refused:
+            print_tape_fault(out, path_shown, fault);
+            print(out, text::kTapeUntouched, path_shown.c_str());
+            return kExitFailure;
+        case TargetWrite::not_regular:
+            print(out, text::kNotRegular, path_shown.c_str());
+            return kExitFailure;
+        case TargetWrite::unreadable:
+            print(out, text::kUnreadable, path_shown.c_str());
+            break;
+        case TargetWrite::not_opened:
+        case TargetWrite::failed:
+            print(out, failure_text(outcome), path_shown.c_str());
+            break;
     }
-    print(console.out, failure_text(outcome), path_shown.c_str());
     console.cause(outcome.failure);
     return kExitFailure;
 }

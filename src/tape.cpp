@@ -54,4 +54,93 @@ std::vector<std::uint8_t> mo5_tape(const std::array<char, disk::kNameSize>& name
 
 std::size_t tape_blocks(std::size_t size) { return (size + kBlockData - 1) / kBlockData + 2; }
 
+TapeFault read_tape(std::span<const std::uint8_t> tape, std::vector<Program>& programs) {
+    programs.clear();
+    if (tape.size() > kMaxTapeSize) {
+        return {TapeProblem::size, tape.size()};
+    }
+    Program program;
+    bool open = false;  // inside a program: its name block read, not yet its end
+    std::size_t at = 0;
+    while (at < tape.size()) {
+        if (tape[at] == 0x01) {
+            ++at;
+            continue;
+        }
+        const std::size_t block = at;
+        if (tape[at] != 0x3C) {
+            return {TapeProblem::not_a_block, at};
+        }
+        if (at + 4 > tape.size()) {
+            return {TapeProblem::cut, tape.size()};
+        }
+        if (tape[at + 1] != 0x5A) {
+            return {TapeProblem::not_a_block, at + 1};
+        }
+        const std::uint8_t type = tape[at + 2];
+        // The length counts itself and the bytes after it, checksum included.
+        const std::size_t length = tape[at + 3] == 0 ? 256 : tape[at + 3];
+        if (length < 2) {
+            return {TapeProblem::cut, at + 3};
+        }
+        if (!(type == (open ? kData : kName) || (open && type == kEnd))) {
+            return {TapeProblem::block_type, at + 2};
+        }
+        if (at + 3 + length > tape.size()) {
+            return {TapeProblem::cut, tape.size()};
+        }
+        const auto bytes = tape.subspan(at + 4, length - 2);
+        std::uint8_t sum = tape[at + 2 + length];
+        for (const std::uint8_t byte : bytes) {
+            sum = static_cast<std::uint8_t>(sum + byte);
+        }
+        if (sum != 0) {
+            return {TapeProblem::checksum, at + 2 + length};
+        }
+        at += 3 + length;
+        if (type == kName) {
+            if (bytes.size() < disk::kNameSize + 2) {
+                return {TapeProblem::name_block, block + 3};
+            }
+            program.name = {};
+            std::copy_n(bytes.begin(), disk::kNameSize, program.name.begin());
+            program.type = bytes[disk::kNameSize];
+            program.format = bytes[disk::kNameSize + 1];
+            program.data.clear();
+            open = true;
+        } else if (type == kData) {
+            program.data.insert(program.data.end(), bytes.begin(), bytes.end());
+        } else {
+            program.end = at;
+            programs.push_back(program);
+            program.start = at;
+            open = false;
+        }
+    }
+    if (open) {
+        return {TapeProblem::cut, tape.size()};
+    }
+    return {};
+}
+
+std::vector<std::uint8_t> put_program(std::span<const std::uint8_t> tape,
+                                      const std::vector<Program>& programs,
+                                      const std::array<char, disk::kNameSize>& name,
+                                      std::span<const std::uint8_t> data, std::size_t& place,
+                                      bool& replaced) {
+    const auto same = std::find_if(programs.begin(), programs.end(),
+                                   [&](const Program& program) { return program.name == name; });
+    replaced = same != programs.end();
+    place = static_cast<std::size_t>(same - programs.begin());
+    const std::vector<std::uint8_t> added = mo5_tape(name, data);
+    const std::size_t from = replaced ? same->start : tape.size();
+    const std::size_t to = replaced ? same->end : tape.size();
+    std::vector<std::uint8_t> image;
+    image.reserve(tape.size() - (to - from) + added.size());
+    image.insert(image.end(), tape.begin(), tape.begin() + static_cast<std::ptrdiff_t>(from));
+    image.insert(image.end(), added.begin(), added.end());
+    image.insert(image.end(), tape.begin() + static_cast<std::ptrdiff_t>(to), tape.end());
+    return image;
+}
+
 }  // namespace vork::tape

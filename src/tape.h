@@ -30,4 +30,45 @@ std::vector<std::uint8_t> mo5_tape(const std::array<char, disk::kNameSize>& name
 // How many blocks mo5_tape() writes for `size` bytes, name and end blocks included.
 std::size_t tape_blocks(std::size_t size);
 
+// The largest tape read: room for a hundred programs of 64 KiB.
+inline constexpr std::size_t kMaxTapeSize = 8 * 1024 * 1024;
+
+// One program of a tape: its name block, data blocks and end block.
+struct Program {
+    std::array<char, disk::kNameSize> name{};
+    std::uint8_t type = 0;
+    std::uint8_t format = 0;
+    std::size_t start = 0;  // its first byte in the tape: the leader after the previous program
+    std::size_t end = 0;    // one past its end block's checksum
+    std::vector<std::uint8_t> data;
+};
+
+enum class TapeProblem {
+    none,
+    size,          // larger than kMaxTapeSize
+    not_a_block,   // a byte that is neither leader ($01) nor a block's marker 3C 5A
+    block_type,    // a type other than name, data and end, or out of its order
+    name_block,    // a name block too short for a name, a type and a format
+    cut,           // the tape ends inside a block, or inside a program
+    checksum,      // a block whose bytes do not add up to 0
+};
+
+struct TapeFault {
+    TapeProblem problem = TapeProblem::none;
+    std::size_t offset = 0;  // in the tape file
+};
+
+// Reads every program of the MO5 tape `tape` into `programs`, checking
+// every block; an empty tape holds none.
+TapeFault read_tape(std::span<const std::uint8_t> tape, std::vector<Program>& programs);
+
+// The tape `tape`, read whole into `programs`, with the binary `name` put
+// on it: in the place of the program of that name (its index in `place`,
+// true in `replaced`), else after the last one; every other byte as it was.
+std::vector<std::uint8_t> put_program(std::span<const std::uint8_t> tape,
+                                      const std::vector<Program>& programs,
+                                      const std::array<char, disk::kNameSize>& name,
+                                      std::span<const std::uint8_t> data, std::size_t& place,
+                                      bool& replaced);
+
 }  // namespace vork::tape

@@ -8,6 +8,7 @@
 
 #include "disk_image.h"
 #include "failure.h"
+#include "tape.h"
 
 namespace vork::text {
 
@@ -98,6 +99,18 @@ inline constexpr char kNotAnImage[] =
 inline constexpr char kTargetLikeImage[] =
     "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
 inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
+// On a tape that holds other programs: the program's place among them.
+inline constexpr char kTapeAdded[] =
+    "Fichier %s ajoute a la fin de la cassette %s (blocs : %d, programme %d sur %d)\n";
+inline constexpr char kTapeReplaced[] =
+    "Fichier %s remplace sur la cassette %s (blocs : %d, programme %d sur %d)\n";
+// The tape's name, the offset, then tape_problem_text().
+inline constexpr char kTapeFault[] = "Erreur, cassette %s illisible a l'octet %d : %s\n";
+inline constexpr char kTapeTooLarge[] = "Erreur, la cassette %s fait plus de %d octets\n";
+inline constexpr char kTapeUntouched[] = "La cassette %s n'est pas modifiee\n";
+// What --list prints of a tape: its name, a line for each program, then the count.
+inline constexpr char kTapeEcho[] = "Cassette MO5........ : %s\n";
+inline constexpr char kTapeTotal[] = "Programmes : %d\n";
 inline constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
     "au plus, puis un point et 3 au plus\n";
@@ -116,6 +129,9 @@ inline constexpr char kNotRegular[] = "Erreur, %s n'est pas un fichier ordinaire
 inline constexpr char kDiskFile[] = "%-12s %c %c %6d octets\n";
 inline constexpr char kDiskFree[] = "Fichiers : %d, blocs libres : %d (%d octets)\n";
 inline constexpr char kNoSuchFile[] = "Erreur, pas de fichier %s sur l'image %s\n";
+
+// What is wrong with a tape at the offset of `fault`, for kTapeFault.
+const char* tape_problem_text(const tape::TapeFault& fault);
 
 // What is wrong with a disk image at the offset of `fault`, for kImageFault;
 // empty for a wrong size, told by kImageWrongSize.

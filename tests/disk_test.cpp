@@ -635,3 +635,92 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// The programs of a tape as castool names them, in order, and their bytes
+// as tape_blocks_of() finds them: a reading of the tape vork does not do.
+std::vector<std::pair<std::string, Bytes>> tape_programs(const Scratch& scratch, const char* tape) {
+    const fs::path path = scratch.work() / tape;
+    const std::string said = output_of("castool convert mo5 '" + path.string() + "' '" +
+                                       (scratch.work() / "t.wav").string() + "' 2>&1");
+    std::vector<std::pair<std::string, Bytes>> programs;
+    for (std::size_t at = 0; (at = said.find("file \"", at)) != std::string::npos; ++at) {
+        std::string name = said.substr(at + 6, 12);
+        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+        programs.push_back({name, {}});
+    }
+    std::size_t index = 0;
+    for (const Bytes& block : tape_blocks_of(bytes_of(read_file(path)))) {
+        if (block[2] == 0x01 && index < programs.size()) {
+            programs[index].second.insert(programs[index].second.end(), block.begin() + 4,
+                                          block.end() - 1);
+        }
+        index += block[2] == 0xFF;
+    }
+    EXPECT_EQ(index, programs.size()) << said;
+    return programs;
+}
+
+// Tapes keep their programs: each run adds one at the end or replaces its
+// namesake where it stands; castool reads every program back. What is not
+// an MO5 tape vork reads whole is refused, untouched.
+TEST(Tape, KeepsEveryOtherProgram) {
+    if (std::system("command -v castool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "castool is missing (Debian package mame-tools)";
+    }
+    const Scratch scratch;
+    const std::pair<const char*, std::size_t> runs[] = {
+        {"A.BIN", 600}, {"B.BIN", 30}, {"C.BIN", 0}, {"B.BIN", 1000}};
+    for (int i = 0; const auto& [name, size] : runs) {
+        write_file(scratch.work() / "code.raw", text(code_of(size, i++)));
+        const Outcome run = scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", name});
+        ASSERT_EQ(run.status, 0) << run.out;
+    }
+    const auto programs = tape_programs(scratch, "t.k7");
+    ASSERT_EQ(programs.size(), 3u);
+    for (std::size_t i = 0; const char* name : {"A.BIN", "B.BIN", "C.BIN"}) {
+        EXPECT_EQ(programs[i].first, name);
+        EXPECT_EQ(text(programs[i++].second), read_file(scratch.work() / name)) << name;
+    }
+    const Outcome listed = scratch.run({"--list", "t.k7"});
+    EXPECT_NE(listed.out.find("B.BIN        M B   1010 octets\nBloc 1.............. : $9000 a "
+                              "$93E7, 1000 octets\nAdr de Lancement.... : $9000\nC.BIN"),
+              std::string::npos)
+        << listed.out;
+
+    const Bytes tape = bytes_of(read_file(scratch.work() / "t.k7"));
+    const Bytes name_marker{0x3C, 0x5A, 0x00};
+    const std::size_t second_name = static_cast<std::size_t>(
+        std::search(tape.begin() + 1, tape.end(), name_marker.begin(), name_marker.end()) -
+        tape.begin());
+    struct Refused {
+        std::function<void(Bytes&)> spoil;
+        std::string says;
+    };
+    const Refused rows[] = {
+        // A TO7 tape: $FF fillers, blocks 01 3C.
+        {[](Bytes& t) { t = {0xFF, 0xFF, 0x01, 0x3C, 0x00, 0x10}; },
+         "illisible a l'octet 0 : ni amorce"},
+        {[](Bytes& t) { t[16 + 4] ^= 1; }, "illisible a l'octet 34 : somme de controle"},
+        {[](Bytes& t) { t.resize(t.size() - 30); }, "s'arrete au milieu d'un programme"},
+        {[&](Bytes& t) { t[second_name + 2] = 0x01; }, "bloc hors de son ordre"},
+        {[](Bytes& t) { t.push_back(0x3C); }, "s'arrete au milieu"},
+    };
+    for (const Refused& row : rows) {
+        Bytes spoilt = tape;
+        row.spoil(spoilt);
+        write_file(scratch.work() / "bad.k7", text(spoilt));
+        const Outcome run = scratch.run({"--onto", "bad.k7", "code.raw", "9000", "9000", "D.BIN"});
+        EXPECT_EQ(run.status, 1) << row.says;
+        EXPECT_NE(run.out.find(row.says), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("La cassette bad.k7 n'est pas modifiee"), std::string::npos);
+        EXPECT_EQ(read_file(scratch.work() / "bad.k7"), text(spoilt));
+    }
+    fs::create_symlink("/dev/null", scratch.work() / "nul.k7");
+    const Outcome device = scratch.run({"--onto", "nul.k7", "code.raw", "9000", "9000", "D.BIN"});
+    EXPECT_EQ(device.status, 1);
+    EXPECT_NE(device.out.find("nul.k7 n'est pas un fichier ordinaire"), std::string::npos);
+}
+
+}  // namespace
