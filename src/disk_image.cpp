@@ -21,12 +21,364 @@ bool is_sap_format(std::uint8_t format) { return format == 0 || format == 2 || f
 
 std::size_t record_at(std::size_t sector) { return kSapHeaderSize + sector * kSapRecordSize; }
 
-// Where byte `offset` of face `side` lies in the image file.
+// Where byte `offset` of face `side` lies in the image file; for an HFE,
+// where it lies in the .fd of the same disk.
 std::size_t file_offset(Container container, std::size_t offset, int side) {
-    if (container != Container::sap) {
-        return static_cast<std::size_t>(side) * kFaceSize + offset;
+    if (container == Container::sap) {
+        return record_at(offset / kSectorSize) + 4 + offset % kSectorSize;
     }
-    return record_at(offset / kSectorSize) + 4 + offset % kSectorSize;
+    if (container == Container::sd) {
+        return (static_cast<std::size_t>(side) * kFaceSize + offset) * 2 - offset % kSectorSize;
+    }
+    return static_cast<std::size_t>(side) * kFaceSize + offset;
+}
+
+// ---- HFE: each side of a track, the MFM cells of a formatted track.
+
+constexpr char kHfeSignature[] = "HXCPICFE";
+constexpr std::size_t kHfeHalf = kHfeBlock / 2;  // a side's bytes in each block
+// The sectors as they pass under the head: interleave 7.
+constexpr std::uint8_t kHfeOrder[kSectorsPerTrack] = {1, 8, 15, 6,  13, 4, 11, 2,
+                                                      9, 16, 7, 14, 5,  12, 3, 10};
+// A1 written with one clock missing, so that it cannot be read off data.
+constexpr std::uint16_t kSyncCells = 0x4489;
+constexpr std::uint8_t kIdMark = 0xFE, kDataMark = 0xFB, kDeletedMark = 0xF8;
+
+// Byte `at` of side `side`'s cells in its track's blocks: 256 of side 0,
+// then 256 of side 1.
+std::size_t side_byte(std::size_t at, int side) {
+    return at / kHfeHalf * kHfeBlock + static_cast<std::size_t>(side) * kHfeHalf + at % kHfeHalf;
+}
+
+// The 16 cells of `byte` after a data bit `last`, clock then data, most
+// significant first, packed as the file holds them: first cell in bit 0.
+struct Cells {
+    std::uint8_t first, second;
+};
+constexpr auto kMfm = [] {
+    std::array<Cells, 512> table{};
+    for (unsigned entry = 0; entry < 512; ++entry) {
+        unsigned last = entry >> 8;
+        unsigned cells[2] = {0, 0};
+        for (int bit = 0; bit < 8; ++bit) {
+            const unsigned data = (entry >> (7 - bit)) & 1;
+            const unsigned clock = (last | data) == 0;
+            cells[bit / 4] |= clock << (bit % 4 * 2) | data << (bit % 4 * 2 + 1);
+            last = data;
+        }
+        table[entry] = {static_cast<std::uint8_t>(cells[0]), static_cast<std::uint8_t>(cells[1])};
+    }
+    return table;
+}();
+
+// One side of a track, as its cells are made, byte after byte.
+class TrackWriter {
+public:
+    explicit TrackWriter(std::uint8_t* cells) : cells_(cells) {}
+    void put(std::uint8_t byte, std::size_t count = 1) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const Cells c = kMfm[last_ << 8 | byte];
+            cells_[at_++] = c.first;
+            cells_[at_++] = c.second;
+            last_ = byte & 1;
+        }
+    }
+    void put(std::span<const std::uint8_t> bytes) {
+        for (const std::uint8_t byte : bytes) {
+            put(byte);
+        }
+    }
+    void sync() {
+        for (int i = 0; i < 3; ++i) {
+            cells_[at_++] = 0x22;  // 0x4489, first cell in bit 0
+            cells_[at_++] = 0x91;
+        }
+        last_ = 1;
+    }
+    std::size_t size() const { return at_; }
+
+private:
+    std::uint8_t* cells_;
+    std::size_t at_ = 0;
+    unsigned last_ = 0;
+};
+
+// Writes the cells of `track` of face `side` of `faces` (an .fd's) into `cells`.
+void encode_track(std::span<const std::uint8_t> faces, std::size_t track, int side,
+                  std::uint8_t* cells) {
+    TrackWriter out(cells);
+    out.put(0x4E, 32);
+    const std::size_t base = (static_cast<std::size_t>(side) * kTracks + track) * kSectorsPerTrack;
+    for (const std::uint8_t sector : kHfeOrder) {
+        std::uint8_t id[8] = {0xA1, 0xA1, 0xA1, kIdMark, static_cast<std::uint8_t>(track), 0, sector, 1};
+        const std::uint16_t id_crc = ccitt_crc(id);
+        out.put(0x00, 12);
+        out.sync();
+        out.put({id + 3, 5});
+        out.put(static_cast<std::uint8_t>(id_crc >> 8));
+        out.put(static_cast<std::uint8_t>(id_crc));
+        out.put(0x4E, 22);
+        out.put(0x00, 12);
+        out.sync();
+        out.put(kDataMark);
+        const auto data = faces.subspan((base + sector - 1) * kSectorSize, kSectorSize);
+        static constexpr std::uint8_t kDataStart[4] = {0xA1, 0xA1, 0xA1, kDataMark};
+        const std::uint16_t data_crc = ccitt_crc(data, ccitt_crc(kDataStart));
+        out.put(data);
+        out.put(static_cast<std::uint8_t>(data_crc >> 8));
+        out.put(static_cast<std::uint8_t>(data_crc));
+        out.put(0x4E, 50);
+    }
+    // To the end of the side's blocks, past the 12,500 bytes the track has.
+    out.put(0x4E, (kHfeTrackBlocks * kHfeHalf - out.size()) / 2);
+}
+
+// The HFE file of the disk whose faces `faces` holds, as an .fd: one or two sides.
+std::vector<std::uint8_t> encode_hfe(std::span<const std::uint8_t> faces) {
+    const int sides = faces.size() > kFaceSize ? 2 : 1;
+    std::vector<std::uint8_t> file(kHfeSize, 0xFF);
+    std::memcpy(file.data(), kHfeSignature, 8);
+    const std::uint8_t header[] = {
+        0,                       // revision
+        kTracks,                 // tracks
+        static_cast<std::uint8_t>(sides),
+        0,                       // IBM MFM
+        250, 0,                  // kbit/s
+        0x2C, 0x01,              // 300 rpm
+        7,                       // generic Shugart DD
+        1,                       // unused
+        1, 0,                    // the track list at block 1
+        0xFF,                    // writing allowed
+        0xFF,                    // single step
+    };
+    std::memcpy(file.data() + 8, header, sizeof header);
+    std::uint8_t side_cells[kHfeTrackBlocks * kHfeHalf];
+    for (std::size_t track = 0; track < kTracks; ++track) {
+        const std::size_t block = 2 + track * kHfeTrackBlocks;
+        std::uint8_t* const entry = file.data() + kHfeBlock + track * 4;
+        entry[0] = static_cast<std::uint8_t>(block);
+        entry[1] = static_cast<std::uint8_t>(block >> 8);
+        entry[2] = static_cast<std::uint8_t>(2 * kHfeSideBytes);
+        entry[3] = static_cast<std::uint8_t>(2 * kHfeSideBytes >> 8);
+        for (int side = 0; side < 2; ++side) {
+            if (side < sides) {
+                encode_track(faces, track, side, side_cells);
+            } else {
+                TrackWriter(side_cells).put(0x4E, kHfeTrackBlocks * kHfeHalf / 2);
+            }
+            for (std::size_t at = 0; at < sizeof side_cells; at += kHfeHalf) {
+                std::memcpy(file.data() + block * kHfeBlock + side_byte(at, side), side_cells + at,
+                            kHfeHalf);
+            }
+        }
+    }
+    return file;
+}
+
+// Reads one side of a track's cells for the sectors it holds.
+class TrackReader {
+public:
+    TrackReader(std::span<const std::uint8_t> cells) : cells_(cells) {}
+    // Moves past the next three syncs in a row; false at the end.
+    bool next_sync() {
+        const std::size_t end = cells_.size() * 8;
+        while (at_ < end) {
+            window_ = static_cast<std::uint16_t>(window_ << 1 | cell(at_++));
+            if (window_ == kSyncCells && at_ + 32 <= end && word(at_) == kSyncCells &&
+                word(at_ + 16) == kSyncCells) {
+                at_ += 32;
+                window_ = 0;
+                return true;
+            }
+        }
+        return false;
+    }
+    // Reads `count` bytes into `bytes`; false past the end.
+    bool read(std::uint8_t* bytes, std::size_t count) {
+        if (at_ + count * 16 > cells_.size() * 8) {
+            return false;
+        }
+        for (std::size_t i = 0; i < count; ++i, at_ += 16) {
+            const unsigned w = word(at_);
+            unsigned byte = 0;
+            for (int bit = 14; bit >= 0; bit -= 2) {
+                byte = byte << 1 | ((w >> bit) & 1);
+            }
+            bytes[i] = static_cast<std::uint8_t>(byte);
+        }
+        return true;
+    }
+
+private:
+    unsigned cell(std::size_t at) const { return (cells_[at >> 3] >> (at & 7)) & 1; }
+    unsigned word(std::size_t at) const {
+        unsigned w = 0;
+        for (std::size_t i = 0; i < 16; ++i) {
+            w = w << 1 | cell(at + i);
+        }
+        return w;
+    }
+    std::span<const std::uint8_t> cells_;
+    std::size_t at_ = 0;
+    std::uint16_t window_ = 0;
+};
+
+// Decodes the 16 sectors of `track` on side `side` from its cells into
+// `faces` (an .fd's, face `side`); the first thing wrong otherwise.
+ImageFault decode_track(std::span<const std::uint8_t> cells, std::size_t track, int side,
+                        std::span<std::uint8_t> faces) {
+    const auto fault = [&](ImageProblem problem, int sector) {
+        return ImageFault{problem, 0, Problem::none, true, static_cast<int>(track), side, sector};
+    };
+    bool found[kSectorsPerTrack] = {};
+    TrackReader in(cells);
+    std::uint8_t field[4 + 6] = {0xA1, 0xA1, 0xA1};
+    int pending = 0;  // the sector whose ID came last, and well; 0: none
+    while (in.next_sync()) {
+        if (!in.read(field + 3, 1)) {
+            break;
+        }
+        if (field[3] == kIdMark) {
+            pending = 0;
+            if (!in.read(field + 4, 6)) {
+                break;
+            }
+            if (ccitt_crc({field, 10}) != 0) {
+                return fault(ImageProblem::id_crc, field[6]);
+            }
+            // Another track's ID, or a sector past 16, is not one of this track's.
+            if (field[4] == track && field[6] >= 1 && field[6] <= kSectorsPerTrack) {
+                if (field[7] != 1) {
+                    return fault(ImageProblem::sector_size, field[6]);
+                }
+                pending = field[6];
+            }
+        } else if ((field[3] == kDataMark || field[3] == kDeletedMark) && pending != 0) {
+            std::uint8_t data[kSectorSize + 2];
+            if (!in.read(data, sizeof data)) {
+                break;
+            }
+            if (ccitt_crc(data, ccitt_crc({field, 4})) != 0) {
+                return fault(ImageProblem::data_crc, pending);
+            }
+            if (!found[pending - 1]) {
+                found[pending - 1] = true;
+                const std::size_t at =
+                    ((static_cast<std::size_t>(side) * kTracks + track) * kSectorsPerTrack +
+                     static_cast<std::size_t>(pending) - 1) * kSectorSize;
+                std::copy_n(data, kSectorSize, faces.begin() + static_cast<std::ptrdiff_t>(at));
+            }
+            pending = 0;
+        }
+    }
+    for (std::size_t sector = 0; sector < kSectorsPerTrack; ++sector) {
+        if (!found[sector]) {
+            return fault(ImageProblem::no_sector, static_cast<int>(sector) + 1);
+        }
+    }
+    return {};
+}
+
+// Decodes the HFE `file` whole into `faces`, as the .fd of the same disk.
+ImageFault decode_hfe(std::span<const std::uint8_t> file, std::vector<std::uint8_t>& faces) {
+    if (file.size() < 2 * kHfeBlock) {
+        return {ImageProblem::size, file.size()};
+    }
+    for (std::size_t i = 0; i < 8; ++i) {
+        if (file[i] != static_cast<std::uint8_t>(kHfeSignature[i])) {
+            return {ImageProblem::hfe_header, i};
+        }
+    }
+    // Revision 0, 80 tracks, 1 or 2 sides, MFM.
+    if (file[8] != 0) {
+        return {ImageProblem::hfe_header, 8};
+    }
+    if (file[9] != kTracks) {
+        return {ImageProblem::hfe_header, 9};
+    }
+    if (file[10] != 1 && file[10] != 2) {
+        return {ImageProblem::hfe_header, 10};
+    }
+    if (file[11] != 0) {
+        return {ImageProblem::hfe_header, 11};
+    }
+    const int sides = file[10];
+    const std::size_t list = (std::size_t{file[19]} << 8 | file[18]) * kHfeBlock;
+    if (list + kTracks * 4 > file.size()) {
+        return {ImageProblem::hfe_header, 18};
+    }
+    faces.assign(static_cast<std::size_t>(sides) * kFaceSize, 0);
+    std::vector<std::uint8_t> cells;
+    for (std::size_t track = 0; track < kTracks; ++track) {
+        const std::uint8_t* const entry = file.data() + list + track * 4;
+        const std::size_t start = (std::size_t{entry[1]} << 8 | entry[0]) * kHfeBlock;
+        const std::size_t length = std::size_t{entry[3]} << 8 | entry[2];
+        // Both sides' halves of every block the track starts.
+        const std::size_t blocks = (length + kHfeBlock - 1) / kHfeBlock;
+        if (length == 0 || start + blocks * kHfeBlock > file.size()) {
+            return {ImageProblem::hfe_header, list + track * 4};
+        }
+        for (int side = 0; side < sides; ++side) {
+            cells.resize(length / 2);
+            for (std::size_t at = 0; at < cells.size(); at += kHfeHalf) {
+                std::memcpy(cells.data() + at, file.data() + start + side_byte(at, side),
+                            std::min(kHfeHalf, cells.size() - at));
+            }
+            if (ImageFault fault = decode_track(cells, track, side, faces);
+                fault.problem != ImageProblem::none) {
+                fault.offset = start;
+                return fault;
+            }
+        }
+    }
+    return {};
+}
+
+// ---- SD: four faces, each sector followed by 256 x $FF.
+
+std::size_t sd_sector_at(std::size_t face, std::size_t sector) {
+    return (face * kTracks * kSectorsPerTrack + sector) * 2 * kSectorSize;
+}
+
+// Reads face `side` of the .sd `file` into `face`; a face all $FF holds
+// nothing and reads as blank.
+ImageFault read_sd(std::span<const std::uint8_t> file, std::vector<std::uint8_t>& face, int side) {
+    if (file.size() != kSdSize) {
+        return {ImageProblem::size, file.size()};
+    }
+    for (std::size_t at = 0; at < kSdSize; at += 2 * kSectorSize) {
+        const auto filler = file.subspan(at + kSectorSize, kSectorSize);
+        if (const auto wrong = std::find_if(filler.begin(), filler.end(),
+                                            [](std::uint8_t byte) { return byte != 0xFF; });
+            wrong != filler.end()) {
+            return {ImageProblem::sd_filler, at + kSectorSize + static_cast<std::size_t>(wrong - filler.begin())};
+        }
+    }
+    face.resize(kFaceSize);
+    bool empty = true;
+    for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
+        const auto from = file.begin() + static_cast<std::ptrdiff_t>(sd_sector_at(static_cast<std::size_t>(side), sector));
+        std::copy_n(from, kSectorSize, face.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize));
+        empty = empty && std::all_of(from, from + kSectorSize, [](std::uint8_t b) { return b == 0xFF; });
+    }
+    if (empty) {
+        face = blank_face();
+    }
+    return {};
+}
+
+// The .sd `file` (empty: none yet, every face empty) with face `side` made `face`.
+std::vector<std::uint8_t> write_sd(std::span<const std::uint8_t> file,
+                                   std::span<const std::uint8_t> face, int side) {
+    std::vector<std::uint8_t> image(file.begin(), file.end());
+    if (image.empty()) {
+        image.assign(kSdSize, 0xFF);
+    }
+    for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
+        std::copy_n(face.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize), kSectorSize,
+                    image.begin() + static_cast<std::ptrdiff_t>(sd_sector_at(static_cast<std::size_t>(side), sector)));
+    }
+    return image;
 }
 
 bool ends_with(std::string_view path, std::string_view ending) {
@@ -132,7 +484,43 @@ Container container_of(std::string_view path) {
     if (ends_with(path, ".sap")) {
         return Container::sap;
     }
+    if (ends_with(path, ".hfe")) {
+        return Container::hfe;
+    }
+    if (ends_with(path, ".sd")) {
+        return Container::sd;
+    }
     return Container::unknown;
+}
+
+int faces_of(Container container) {
+    switch (container) {
+        case Container::fd:
+        case Container::hfe:
+            return kFaces;
+        case Container::sd:
+            return kSdFaces;
+        default:
+            return 1;
+    }
+}
+
+std::uint16_t ccitt_crc(std::span<const std::uint8_t> bytes, std::uint16_t crc) {
+    static constexpr auto kTable = [] {
+        std::array<std::uint16_t, 256> table{};
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            unsigned value = byte << 8;
+            for (int bit = 0; bit < 8; ++bit) {
+                value = (value & 0x8000) != 0 ? value << 1 ^ 0x1021 : value << 1;
+            }
+            table[byte] = static_cast<std::uint16_t>(value);
+        }
+        return table;
+    }();
+    for (const std::uint8_t byte : bytes) {
+        crc = static_cast<std::uint16_t>(crc << 8 ^ kTable[(crc >> 8 ^ byte) & 0xFF]);
+    }
+    return crc;
 }
 
 std::uint16_t sap_crc(std::span<const std::uint8_t> record) {
@@ -157,7 +545,7 @@ std::uint16_t sap_crc(std::span<const std::uint8_t> record) {
 }
 
 std::optional<int> face_number(std::string_view text) {
-    if (text == "0" || text == "1") {
+    if (text.size() == 1 && text[0] >= '0' && text[0] < '0' + kSdFaces) {
         return text[0] - '0';
     }
     return std::nullopt;
@@ -177,6 +565,20 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
         if (side != 0) {
             return {ImageProblem::one_face, file.size()};
         }
+    } else if (container == Container::sd) {
+        if (ImageFault fault = read_sd(file, face, side); fault.problem != ImageProblem::none) {
+            return fault;
+        }
+    } else if (container == Container::hfe) {
+        std::vector<std::uint8_t> faces;
+        if (ImageFault fault = decode_hfe(file, faces); fault.problem != ImageProblem::none) {
+            return fault;
+        }
+        if (faces.size() < static_cast<std::size_t>(side + 1) * kFaceSize) {
+            return {ImageProblem::one_face, file.size()};
+        }
+        const auto start = faces.begin() + static_cast<std::ptrdiff_t>(side) * kFaceSize;
+        face.assign(start, start + kFaceSize);
     } else if (file.size() == kFaceSize || file.size() == kFaces * kFaceSize) {
         // Never grown to a second face: the emulator takes the disk's kind from its size.
         if (file.size() < static_cast<std::size_t>(side + 1) * kFaceSize) {
@@ -188,6 +590,12 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
         return {ImageProblem::size, file.size()};
     }
     const Fault fault = read_face(face, files);
+    if (fault.problem != Problem::none && container == Container::hfe) {
+        const std::size_t sector = fault.offset / kSectorSize;
+        return {ImageProblem::face, 0, fault.problem, true,
+                static_cast<int>(sector / kSectorsPerTrack), side,
+                static_cast<int>(sector % kSectorsPerTrack) + 1};
+    }
     if (fault.problem != Problem::none) {
         return {ImageProblem::face, file_offset(container, fault.offset, side), fault.problem};
     }
@@ -196,7 +604,22 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
 
 std::vector<std::uint8_t> write_image(Container container, std::span<const std::uint8_t> file,
                                       std::span<const std::uint8_t> face, int side) {
-    return container == Container::sap ? write_sap(file, face) : write_fd(file, face, side);
+    switch (container) {
+        case Container::sap:
+            return write_sap(file, face);
+        case Container::sd:
+            return write_sd(file, face, side);
+        case Container::hfe: {
+            // Read already whole, the disk is written back whole in vork's own layout.
+            std::vector<std::uint8_t> faces;
+            if (!file.empty()) {
+                decode_hfe(file, faces);
+            }
+            return encode_hfe(write_fd(faces, face, side));
+        }
+        default:
+            return write_fd(file, face, side);
+    }
 }
 
 }  // namespace vork::disk

@@ -220,6 +220,11 @@ void print_image_fault(std::FILE* out, const std::string& shown, const disk::Ima
         print(out, text::kOneFace, shown.c_str(), static_cast<int>(fault.offset));
         return;
     }
+    if (fault.at_sector) {
+        print(out, text::kSectorFault, shown.c_str(), fault.track, fault.side, fault.sector,
+              text::image_problem_text(fault));
+        return;
+    }
     print(out, text::kImageFault, shown.c_str(), static_cast<int>(fault.offset),
           text::image_problem_text(fault));
 }
@@ -233,11 +238,18 @@ std::optional<int> check_face(const char* path, const char* text, int& side,
     print(console.out, text::kFaceEcho, shown(console.out_terminal, text).c_str());
     const std::optional<int> number = disk::face_number(text);
     if (!number) {
-        print(console.out, text::kBadFace, shown(console.out_terminal, text).c_str());
+        print(console.out,
+              disk::container_of(path) == disk::Container::sd ? text::kBadSdFace : text::kBadFace,
+              shown(console.out_terminal, text).c_str());
         return console.end(kExitUsage);
     }
-    if (*number != 0 && disk::container_of(path) != disk::Container::fd) {
+    const int faces = disk::faces_of(disk::container_of(path));
+    if (*number != 0 && faces == 1) {
         print(console.out, text::kFaceOnlyOnFd, shown(console.out_terminal, path).c_str());
+        return console.end(kExitUsage);
+    }
+    if (*number >= faces) {
+        print(console.out, text::kBadFace, shown(console.out_terminal, text).c_str());
         return console.end(kExitUsage);
     }
     side = *number;

@@ -44,7 +44,14 @@ static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::other) + 1
 
 // What is wrong with an image, in the order of disk::ImageProblem, then of disk::Problem.
 constexpr const char* kImageProblems[] = {
-    "", "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux", "",
+    "", "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux",
+    "en-tete HFE inconnu",
+    "secteur SD qui ne finit pas par 256 octets $FF",
+    "secteur introuvable",
+    "CRC de l'en-tete du secteur faux",
+    "CRC des donnees du secteur faux",
+    "secteur d'une autre taille que 256 octets",
+    "",
 };
 constexpr const char* kFaceProblems[] = {
     "",

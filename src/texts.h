@@ -91,11 +91,13 @@ inline constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
 inline constexpr char kFaceEcho[] = "Face du disque...... : %s\n";
 inline constexpr char kFaceWithoutNumber[] = "Erreur, --face attend 0 ou 1\n";
 inline constexpr char kBadFace[] = "Erreur, face %s inconnue : --face attend 0 ou 1\n";
+inline constexpr char kBadSdFace[] = "Erreur, face %s inconnue : --face attend 0, 1, 2 ou 3\n";
 inline constexpr char kFaceOnlyOnFd[] =
-    "Erreur, %s n'a qu'une face : seule une image .fd peut en avoir deux\n";
+    "Erreur, %s n'a qu'une face : seules les images .fd et .hfe en ont deux, .sd quatre\n";
 inline constexpr char kOneFace[] = "Erreur, l'image %s n'a qu'une face (%d octets)\n";
 inline constexpr char kNotAnImage[] =
-    "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
+    "Erreur, %s n'est ni une image de disque Thomson (.fd, .sap, .hfe ou .sd) ni une cassette "
+    "MO5 (.k7 ou .wav)\n";
 inline constexpr char kTargetLikeImage[] =
     "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
 inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
@@ -120,6 +122,9 @@ inline constexpr char kImageWrongSize[] =
     "Erreur, l'image %s fait %d octets : ce n'est pas une taille connue\n";
 // The image's name, the offset, then image_problem_text().
 inline constexpr char kImageFault[] = "Erreur, image %s illisible a l'octet %d : %s\n";
+// The image's name, the track, side and sector of an .hfe, then image_problem_text().
+inline constexpr char kSectorFault[] =
+    "Erreur, image %s illisible piste %d, face %d, secteur %d : %s\n";
 inline constexpr char kNoRoom[] =
     "Erreur, pas assez de place sur %s (blocs libres : %d, il en faut %d)\n";
 inline constexpr char kDirectoryFull[] = "Erreur, catalogue plein sur %s (%d fichiers)\n";
