@@ -129,8 +129,7 @@ void encode_track(std::span<const std::uint8_t> faces, std::size_t track, int si
         out.put(static_cast<std::uint8_t>(data_crc));
         out.put(0x4E, 50);
     }
-    // To the end of the side's blocks, past the 12,500 bytes the track has.
-    out.put(0x4E, (kHfeTrackBlocks * kHfeHalf - out.size()) / 2);
+    out.put(0x4E, (kHfeSideBytes - out.size()) / 2);
 }
 
 // The HFE file of the disk whose faces `faces` holds, as an .fd: one or two sides.
@@ -152,7 +151,7 @@ std::vector<std::uint8_t> encode_hfe(std::span<const std::uint8_t> faces) {
         0xFF,                    // single step
     };
     std::memcpy(file.data() + 8, header, sizeof header);
-    std::uint8_t side_cells[kHfeTrackBlocks * kHfeHalf];
+    std::uint8_t side_cells[kHfeSideBytes];
     for (std::size_t track = 0; track < kTracks; ++track) {
         const std::size_t block = 2 + track * kHfeTrackBlocks;
         std::uint8_t* const entry = file.data() + kHfeBlock + track * 4;
@@ -160,15 +159,12 @@ std::vector<std::uint8_t> encode_hfe(std::span<const std::uint8_t> faces) {
         entry[1] = static_cast<std::uint8_t>(block >> 8);
         entry[2] = static_cast<std::uint8_t>(2 * kHfeSideBytes);
         entry[3] = static_cast<std::uint8_t>(2 * kHfeSideBytes >> 8);
-        for (int side = 0; side < 2; ++side) {
-            if (side < sides) {
-                encode_track(faces, track, side, side_cells);
-            } else {
-                TrackWriter(side_cells).put(0x4E, kHfeTrackBlocks * kHfeHalf / 2);
-            }
-            for (std::size_t at = 0; at < sizeof side_cells; at += kHfeHalf) {
+        // Past a side's 12,500 bytes, and a side the disk does not have, $FF.
+        for (int side = 0; side < sides; ++side) {
+            encode_track(faces, track, side, side_cells);
+            for (std::size_t at = 0; at < kHfeSideBytes; at += kHfeHalf) {
                 std::memcpy(file.data() + block * kHfeBlock + side_byte(at, side), side_cells + at,
-                            kHfeHalf);
+                            std::min(kHfeHalf, kHfeSideBytes - at));
             }
         }
     }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "disk_image.h"
+#include "hfe_model.h"
 #include "scratch.h"
 #include "tape.h"
 #include "thomson_disk.h"
@@ -63,7 +64,37 @@ Bytes disk_with(Container container, const std::vector<std::pair<std::string, By
     return write_image(container, {}, face);
 }
 
-const char* extension(Container container) { return container == Container::sap ? "sap" : "fd"; }
+const char* extension(Container container) {
+    constexpr const char* kExtensions[] = {"fd", "sap", "hfe", "sd"};
+    return kExtensions[static_cast<int>(container)];
+}
+
+// Face `side` of the .hfe or .sd at `path`, as a .fd beside it, read by
+// floptool or cut from the .sd's sectors; `path` for the others.
+fs::path as_fd(Container container, const fs::path& path, int side = 0) {
+    const fs::path fd = path.string() + ".fd";
+    Bytes faces = bytes_of(read_file(path));
+    if (container == Container::hfe) {
+        output_of("floptool flopconvert hfe thomson_35 '" + path.string() + "' '" + fd.string() + "'");
+        faces = bytes_of(read_file(fd));
+        // floptool gives a two-sided disk cylinder by cylinder.
+        Bytes face;
+        for (std::size_t at = side * 4096; faces.size() > kFaceSize && at < faces.size(); at += 8192) {
+            face.insert(face.end(), faces.begin() + at, faces.begin() + at + 4096);
+        }
+        faces = face.empty() ? faces : face;
+    } else if (container == Container::sd) {
+        Bytes face;
+        for (std::size_t at = side * 2 * kFaceSize; face.size() < kFaceSize; at += 512) {
+            face.insert(face.end(), faces.begin() + at, faces.begin() + at + 256);
+        }
+        faces = face;
+    } else {
+        return path;
+    }
+    write_file(fd, text(faces));
+    return fd;
+}
 
 // What imgtool says of `name` on the disk at `path`: its size and type
 // letters, and the bytes it gets back; the disk's free bytes.
@@ -73,8 +104,9 @@ struct Seen {
     std::string got;
 };
 
-Seen imgtool_sees(Container container, const fs::path& path, const std::string& name) {
-    const std::string module = std::string("thom_") + extension(container);
+Seen imgtool_sees(Container container, const fs::path& image, const std::string& name) {
+    const fs::path path = as_fd(container, image);
+    const std::string module = container == Container::sap ? "thom_sap" : "thom_fd";
     const std::string dir = output_of("imgtool dir " + module + " '" + path.string() + "'");
     Seen seen;
     const std::size_t line = dir.find("\n" + name + " ");
@@ -131,6 +163,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, DiskSizes, testing::ValuesIn([] {
         rows.push_back({size, Container::fd});
         rows.push_back({size, Container::sap});
     }
+    for (const std::size_t size : {13, 65545}) {
+        rows.push_back({size, Container::hfe});
+        rows.push_back({size, Container::sd});
+    }
     return rows;
 }()));
 
@@ -171,7 +207,8 @@ TEST_P(DiskRuns, ReplacingOneFileLeavesTheOthersByteForByte) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DiskRuns, testing::Values(Container::fd, Container::sap),
+INSTANTIATE_TEST_SUITE_P(Cases, DiskRuns,
+                         testing::Values(Container::fd, Container::sap, Container::hfe, Container::sd),
                          [](const auto& info) { return std::string(extension(info.param)); });
 
 // ---- Images vork refuses, each left as it was.
@@ -228,6 +265,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "l'octet 4522 : secteur SAP hors de sa place"},
         RefusedCase{"SapHeader", Container::sap, [](Bytes& d) { d[10] = 'x'; },
                     "l'octet 10 : en-tete SAP inconnu"},
+        // Track 3's cells start at block 149; sector 1's ID sync at byte 88, its track at 96, its data at 184.
+        RefusedCase{"HfeDataCrc", Container::hfe, [](Bytes& d) { d[149 * 512 + 200] ^= 2; },
+                    "image d.hfe illisible piste 3, face 0, secteur 1 : CRC des donnees du secteur faux"},
+        RefusedCase{"HfeIdCrc", Container::hfe, [](Bytes& d) { d[149 * 512 + 96] ^= 2; },
+                    "piste 3, face 0, secteur 1 : CRC de l'en-tete du secteur faux"},
+        RefusedCase{"HfeNoSector", Container::hfe,
+                    [](Bytes& d) { std::fill_n(d.begin() + 149 * 512 + 88, 6, 0); },
+                    "piste 3, face 0, secteur 1 : secteur introuvable"},
+        RefusedCase{"HfeHeader", Container::hfe, [](Bytes& d) { d[9] = 81; },
+                    "l'octet 9 : en-tete HFE inconnu"},
+        RefusedCase{"SdFiller", Container::sd, [](Bytes& d) { d[5 * 512 + 300] = 0; },
+                    "l'octet 2860 : secteur SD qui ne finit pas"},
         RefusedCase{"FdWrongSize", Container::fd, [](Bytes& d) { d.push_back(0); },
                     "l'image d.fd fait 327681 octets : ce n'est pas une taille connue"},
         RefusedCase{"SapWrongSize", Container::sap, [](Bytes& d) { d.pop_back(); },
@@ -721,6 +770,73 @@ TEST(Tape, KeepsEveryOtherProgram) {
     const Outcome device = scratch.run({"--onto", "nul.k7", "code.raw", "9000", "9000", "D.BIN"});
     EXPECT_EQ(device.status, 1);
     EXPECT_NE(device.out.find("nul.k7 n'est pas un fichier ordinaire"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Other converters' .hfe (interleave 1 or 2, other gaps, head byte = side,
+// cells off the byte) and vork's own .sd faces: --onto a face keeps every
+// other face byte for byte, and the face written reads back in floptool
+// and imgtool with its old file and the new one.
+TEST(DiskEmulators, OtherLayoutsAndFacesKeepEverything) {
+    // vork's own .hfe is HxC's Thomson layout, byte for byte, on one side and on two.
+    const std::vector<Bytes> two{face_with("A.BIN"), face_with("B.BIN")};
+    EXPECT_EQ(write_image(Container::hfe, {}, two[0]), hfe_of({two[0]}, {}));
+    EXPECT_EQ(write_image(Container::hfe, write_image(Container::hfe, {}, two[0]), two[1], 1), hfe_of(two, {}));
+    if (!has_imgtool()) {
+        GTEST_SKIP() << "imgtool and floptool are missing (Debian package mame-tools)";
+    }
+    struct Row {
+        Container container;
+        HfeLayout layout;
+        int faces;
+        int side;
+    };
+    const Row rows[] = {{Container::hfe, {.interleave = 1, .head_is_side = true, .shift = 3}, 2, 1},
+                        {Container::hfe, {.gap1 = 60, .gap3 = 40, .interleave = 2}, 2, 0},
+                        {Container::hfe, {.gap2 = 30, .interleave = 5, .shift = 9}, 1, 0},
+                        {Container::sd, {}, 4, 3}};
+    for (const Row& row : rows) {
+        const Scratch scratch;
+        const std::string disk = std::string("d.") + extension(row.container);
+        std::vector<Bytes> faces;
+        Bytes image;
+        for (int f = 0; f < row.faces; ++f) {
+            faces.push_back(face_with(("A" + std::to_string(f) + ".BIN").c_str()));
+            const Bytes sd = write_image(Container::sd, {}, faces.back(), 0);
+            image.insert(image.end(), sd.begin(), sd.begin() + 2 * kFaceSize);
+        }
+        image = row.container == Container::hfe ? hfe_of(faces, row.layout) : image;
+        write_file(scratch.work() / disk, text(image));
+        write_file(scratch.work() / "code.raw", text(code_of(2041)));
+        const std::string side = std::to_string(row.side);
+        const Outcome run =
+            scratch.run({"--onto", disk, "--face", side, "code.raw", "9000", "9000", "C.BIN"});
+        ASSERT_EQ(run.status, 0) << run.out;
+        const Bytes after = bytes_of(read_file(scratch.work() / disk));
+        const std::vector<Bytes> now = row.container == Container::hfe ? hfe_faces(after) : std::vector<Bytes>{};
+        ASSERT_EQ(now.size(), row.container == Container::hfe ? faces.size() : 0u);
+        for (int f = 0; f < row.faces; ++f) {
+            const Bytes face = row.container == Container::hfe
+                                   ? now[f]
+                                   : bytes_of(read_file(as_fd(Container::sd, scratch.work() / disk, f)));
+            if (f != row.side) {
+                EXPECT_EQ(face, faces[f]) << disk << " face " << f;
+                continue;
+            }
+            write_file(scratch.work() / "face.fd", text(face));
+            const std::string kept = "A" + std::to_string(f) + ".BIN";
+            EXPECT_EQ(imgtool_sees(Container::fd, scratch.work() / "face.fd", kept).got, text(code_of(700)));
+            EXPECT_EQ(imgtool_sees(Container::fd, scratch.work() / "face.fd", "C.BIN").got,
+                      read_file(scratch.work() / "C.BIN"));
+        }
+        if (row.container == Container::hfe && row.side == 0) {
+            EXPECT_EQ(imgtool_sees(Container::hfe, scratch.work() / disk, "C.BIN").got,
+                      read_file(scratch.work() / "C.BIN"));
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,159 @@
+// An HFE disk as a test sees it, apart from vork's own reading: cells
+// spelled as a string of '0' and '1', found and decoded by string search.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vork_test {
+
+using HfeBytes = std::vector<std::uint8_t>;
+
+// How another converter may lay a track out.
+struct HfeLayout {
+    int gap1 = 32, gap2 = 22, gap3 = 50;
+    int interleave = 7;
+    bool head_is_side = false;
+    int shift = 0;  // cells before the first byte
+};
+
+inline std::uint16_t hfe_crc(const HfeBytes& bytes) {
+    unsigned crc = 0xFFFF;
+    for (const std::uint8_t byte : bytes) {
+        for (int bit = 7; bit >= 0; --bit) {
+            const unsigned in = ((byte >> bit) & 1) ^ (crc >> 15);
+            crc = ((crc << 1) & 0xFFFF) ^ (in ? 0x1021 : 0);
+        }
+    }
+    return static_cast<std::uint16_t>(crc);
+}
+
+inline const std::string kHfeSync = "0100010010001001";
+
+// The HFE file of `faces` (.fd faces of 80 x 16 x 256 bytes) in `layout`.
+inline HfeBytes hfe_of(const std::vector<HfeBytes>& faces, const HfeLayout& layout) {
+    HfeBytes file(2 * 512 + 80 * 49 * 512, 0xFF);
+    const std::string head = "HXCPICFE";
+    std::copy(head.begin(), head.end(), file.begin());
+    const std::uint8_t fields[] = {0, 80, static_cast<std::uint8_t>(faces.size()), 0, 250, 0, 0x2C, 1, 7, 1, 1, 0};
+    std::copy(std::begin(fields), std::end(fields), file.begin() + 8);
+    // Each sector `interleave` places after the one before, or the next place free.
+    int order[16] = {};
+    for (int sector = 1, slot = 0; sector <= 16; ++sector, slot = (slot + layout.interleave) % 16) {
+        while (order[slot] != 0) {
+            slot = (slot + 1) % 16;
+        }
+        order[slot] = sector;
+    }
+    for (int track = 0; track < 80; ++track) {
+        const int block = 2 + track * 49;
+        const std::uint8_t entry[] = {static_cast<std::uint8_t>(block), static_cast<std::uint8_t>(block >> 8), 0xA8, 0x61};
+        std::copy(std::begin(entry), std::end(entry), file.begin() + 512 + track * 4);
+        for (std::size_t side = 0; side < faces.size(); ++side) {
+            std::string cells(static_cast<std::size_t>(layout.shift), '0');
+            int last = 0;
+            const auto put = [&](const HfeBytes& bytes) {
+                for (const std::uint8_t byte : bytes) {
+                    for (int bit = 7; bit >= 0; --bit) {
+                        const int data = (byte >> bit) & 1;
+                        cells += (last == 0 && data == 0) ? '1' : '0';
+                        cells += data ? '1' : '0';
+                        last = data;
+                    }
+                }
+            };
+            const auto field = [&](HfeBytes bytes) {
+                put(HfeBytes(12, 0x00));
+                cells += kHfeSync + kHfeSync + kHfeSync;
+                last = 1;
+                HfeBytes sum{0xA1, 0xA1, 0xA1};
+                sum.insert(sum.end(), bytes.begin(), bytes.end());
+                const std::uint16_t crc = hfe_crc(sum);
+                bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
+                bytes.push_back(static_cast<std::uint8_t>(crc));
+                put(bytes);
+            };
+            put(HfeBytes(static_cast<std::size_t>(layout.gap1), 0x4E));
+            for (int i = 0; i < 16; ++i) {
+                const int sector = order[i];
+                field({0xFE, static_cast<std::uint8_t>(track), static_cast<std::uint8_t>(layout.head_is_side ? side : 0),
+                       static_cast<std::uint8_t>(sector), 1});
+                put(HfeBytes(static_cast<std::size_t>(layout.gap2), 0x4E));
+                HfeBytes data{0xFB};
+                const auto from = faces[side].begin() + (track * 16 + sector - 1) * 256;
+                data.insert(data.end(), from, from + 256);
+                field(data);
+                put(HfeBytes(static_cast<std::size_t>(layout.gap3), 0x4E));
+            }
+            while (cells.size() < 100000) {
+                put({0x4E});
+            }
+            for (std::size_t i = 0; i < 100000; ++i) {
+                const std::size_t byte = i / 8 / 256 * 512 + side * 256 + i / 8 % 256;
+                file[static_cast<std::size_t>(block) * 512 + byte] &= static_cast<std::uint8_t>(~(1 << (i % 8)));
+                file[static_cast<std::size_t>(block) * 512 + byte] |= static_cast<std::uint8_t>((cells[i] - '0') << (i % 8));
+            }
+        }
+    }
+    return file;
+}
+
+// The .fd faces of the HFE `file` when every sector of every track is there
+// with good CRCs; none otherwise.
+inline std::vector<HfeBytes> hfe_faces(const HfeBytes& file) {
+    if (file.size() < 1024 || std::string(file.begin(), file.begin() + 8) != "HXCPICFE" || file[9] != 80 ||
+        (file[10] != 1 && file[10] != 2)) {
+        return {};
+    }
+    std::vector<HfeBytes> faces(file[10], HfeBytes(80 * 16 * 256));
+    const std::size_t list = (file[18] | file[19] << 8) * 512u;
+    for (std::size_t track = 0; track < 80; ++track) {
+        const std::size_t start = (file[list + track * 4] | file[list + track * 4 + 1] << 8) * 512u;
+        const std::size_t length = file[list + track * 4 + 2] | file[list + track * 4 + 3] << 8;
+        for (std::size_t side = 0; side < faces.size(); ++side) {
+            std::string cells;
+            for (std::size_t i = 0; i < length / 2 * 8; ++i) {
+                const std::size_t at = start + i / 8 / 256 * 512 + side * 256 + i / 8 % 256;
+                cells += at < file.size() && (file[at] >> (i % 8) & 1) ? '1' : '0';
+            }
+            const auto bytes_at = [&](std::size_t at, std::size_t count) {
+                HfeBytes bytes{0xA1, 0xA1, 0xA1};
+                for (std::size_t b = 0; b < count; ++b) {
+                    int byte = 0;
+                    for (std::size_t bit = 0; bit < 8; ++bit) {
+                        byte = byte << 1 | (cells[at + b * 16 + bit * 2 + 1] - '0');
+                    }
+                    bytes.push_back(static_cast<std::uint8_t>(byte));
+                }
+                return bytes;
+            };
+            int found = 0;
+            const std::string marks = kHfeSync + kHfeSync + kHfeSync;
+            for (std::size_t at = 0; (at = cells.find(marks, at)) != std::string::npos; ++at) {
+                const std::size_t id = at + 48;
+                if (id + 7 * 16 > cells.size() || bytes_at(id, 1)[3] != 0xFE) {
+                    continue;
+                }
+                const HfeBytes fields = bytes_at(id, 7);
+                const std::size_t data = cells.find(marks, id + 7 * 16);
+                if (hfe_crc(fields) != 0 || fields[4] != track || fields[7] != 1 || data == std::string::npos ||
+                    data + 48 + 259 * 16 > cells.size()) {
+                    return {};
+                }
+                const HfeBytes sector = bytes_at(data + 48, 259);
+                if (hfe_crc(sector) != 0 || fields[6] < 1 || fields[6] > 16) {
+                    return {};
+                }
+                std::copy(sector.begin() + 4, sector.end() - 2, faces[side].begin() + (track * 16 + fields[6] - 1) * 256);
+                found |= 1 << (fields[6] - 1);
+            }
+            if (found != 0xFFFF) {
+                return {};
+            }
+        }
+    }
+    return faces;
+}
+
+}  // namespace vork_test
