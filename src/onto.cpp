@@ -115,13 +115,36 @@ int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
     return kExitFailure;
 }
 
+// Writes the sound `path` of an MO5 tape holding `binary` as the program
+// `name`, replaced whole as TARGET is, and tells how it went; returns the status.
+int put_in_sound(const char* path, const std::array<char, disk::kNameSize>& name,
+                 std::span<const std::uint8_t> binary, const Console& console) {
+    const std::string path_shown = shown(console.out_terminal, path);
+    const std::vector<std::uint8_t> sound = tape::mo5_sound(tape::mo5_tape(name, binary));
+    const TargetOutcome outcome = write_target(path, sound);
+    if (!outcome.leftover.empty()) {
+        print(stderr, text::kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
+    }
+    if (outcome.write == TargetWrite::ok) {
+        // 44 bytes of header, then 2 bytes a sample.
+        print(console.out, text::kSoundWritten, disk::shown_name(name).c_str(), path_shown.c_str(),
+              static_cast<int>(tape::tape_blocks(binary.size())),
+              static_cast<int>(((sound.size() - 44) / 2 + 11050) / 22100));
+        return kExitSuccess;
+    }
+    print(console.out, failure_text(outcome), path_shown.c_str());
+    console.cause(outcome.failure);
+    return kExitFailure;
+}
+
 }  // namespace
 
 std::optional<int> check_onto(const char* image, const char* face_text, const char* target,
                               int& side, std::array<char, disk::kNameSize>& name,
                               const Console& console) {
     print(console.out, text::kImageEcho, shown(console.out_terminal, image).c_str());
-    if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image)) {
+    if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image) &&
+        !tape::is_sound(image)) {
         print(console.out, text::kNotAnImage, shown(console.out_terminal, image).c_str());
         return console.end(kExitUsage);
     }
@@ -129,7 +152,8 @@ std::optional<int> check_onto(const char* image, const char* face_text, const ch
         return status;
     }
     // TARGET is written first: named as an image, it could be the image itself.
-    if (disk::container_of(target) != disk::Container::unknown || tape::is_tape(target)) {
+    if (disk::container_of(target) != disk::Container::unknown || tape::is_tape(target) ||
+        tape::is_sound(target)) {
         print(console.out, text::kTargetLikeImage, shown(console.out_terminal, target).c_str());
         return console.end(kExitUsage);
     }
@@ -150,6 +174,9 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
     const std::string name_shown = disk::shown_name(name);
     if (tape::is_tape(path)) {
         return put_on_tape(path, name, binary, console);
+    }
+    if (tape::is_sound(path)) {
+        return put_in_sound(path, name, binary, console);
     }
     const disk::Container container = disk::container_of(path);
     const disk::Date date = source_date();

@@ -30,6 +30,19 @@ std::vector<std::uint8_t> mo5_tape(const std::array<char, disk::kNameSize>& name
 // How many blocks mo5_tape() writes for `size` bytes, name and end blocks included.
 std::size_t tape_blocks(std::size_t size);
 
+// Whether `path` names a sound of an MO5 tape (.wav), by its extension in any case.
+bool is_sound(std::string_view path);
+
+// The sound of the MO5 tape `tape` (as mo5_tape() makes it) as the MO5's
+// cassette input hears it: a WAV file, 16-bit mono PCM at 22,100 Hz, each
+// bit two half-bits of 0.4165 ms (a 1 changes level between them, every bit
+// changes level at its end), bytes most significant bit first, each block
+// led by 1,200 bits of 0 (name and end blocks) or 300 (data blocks) and its
+// $01 bytes (10 at least), the name and end blocks followed by 1,800 bits
+// of 0; sampled as castool (mame-tools) samples it, so that the two match
+// byte for byte.
+std::vector<std::uint8_t> mo5_sound(std::span<const std::uint8_t> tape);
+
 // The largest tape read: room for a hundred programs of 64 KiB.
 inline constexpr std::size_t kMaxTapeSize = 8 * 1024 * 1024;
 

@@ -101,6 +101,9 @@ inline constexpr char kNotAnImage[] =
 inline constexpr char kTargetLikeImage[] =
     "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
 inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
+// The sound of an MO5 tape for the cassette input: its blocks and its length in seconds.
+inline constexpr char kSoundWritten[] =
+    "Fichier %s ecrit en son de cassette MO5 dans %s (blocs : %d, %d s)\n";
 // On a tape that holds other programs: the program's place among them.
 inline constexpr char kTapeAdded[] =
     "Fichier %s ajoute a la fin de la cassette %s (blocs : %d, programme %d sur %d)\n";

@@ -510,7 +510,7 @@ TEST(Tape, CastoolPlaysItBack) {
     if (std::system("command -v castool >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "castool is missing (Debian package mame-tools)";
     }
-    for (const std::size_t code : {0, 244, 245, 600}) {
+    for (const std::size_t code : {0, 244, 245, 600, 65535}) {
         const Scratch scratch;
         write_file(scratch.work() / "code.raw", text(code_of(code)));
         ASSERT_EQ(scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"}).status, 0);
@@ -518,6 +518,9 @@ TEST(Tape, CastoolPlaysItBack) {
                                            "' '" + (scratch.work() / "t.wav").string() + "' 2>&1");
         EXPECT_NE(said.find("file \"HELLO   .BIN\" type=bin"), std::string::npos) << said;
         EXPECT_EQ(said.find("WARNING"), std::string::npos) << said;
+        // The sound vork makes of the same program is castool's, byte for byte.
+        ASSERT_EQ(scratch.run({"--onto", "s.wav", "code.raw", "9000", "9000", "HELLO.BIN"}).status, 0);
+        EXPECT_TRUE(read_file(scratch.work() / "s.wav") == read_file(scratch.work() / "t.wav")) << code;
         const std::vector<Bytes> blocks = tape_blocks_of(bytes_of(read_file(scratch.work() / "t.k7")));
         EXPECT_EQ(blocks.size(), (code + 10 + 253) / 254 + 2) << code;
         Bytes data;
@@ -678,7 +681,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "modifiee\n",
                  1},
         FaceCase{"SapHasOneFace", {face_with("A.BIN")}, "1",
-                 "Erreur, d.sap n'a qu'une face : seule une image .fd peut en avoir deux\n", 2, true},
+                 "Erreur, d.sap n'a qu'une face : seules les images .fd et .hfe en ont deux, .sd quatre\n", 2, true},
         FaceCase{"UnknownFace", {face_with("A.BIN")}, "01",
                  "Erreur, face 01 inconnue : --face attend 0 ou 1\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });

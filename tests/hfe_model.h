@@ -112,10 +112,10 @@ inline std::vector<HfeBytes> hfe_faces(const HfeBytes& file) {
         const std::size_t start = (file[list + track * 4] | file[list + track * 4 + 1] << 8) * 512u;
         const std::size_t length = file[list + track * 4 + 2] | file[list + track * 4 + 3] << 8;
         for (std::size_t side = 0; side < faces.size(); ++side) {
-            std::string cells;
-            for (std::size_t i = 0; i < length / 2 * 8; ++i) {
+            std::string cells(length / 2 * 8, '0');
+            for (std::size_t i = 0; i < cells.size(); ++i) {
                 const std::size_t at = start + i / 8 / 256 * 512 + side * 256 + i / 8 % 256;
-                cells += at < file.size() && (file[at] >> (i % 8) & 1) ? '1' : '0';
+                cells[i] = at < file.size() && (file[at] >> (i % 8) & 1) ? '1' : '0';
             }
             const auto bytes_at = [&](std::size_t at, std::size_t count) {
                 HfeBytes bytes{0xA1, 0xA1, 0xA1};
