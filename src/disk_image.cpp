@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace vork::disk {
@@ -171,22 +172,74 @@ std::vector<std::uint8_t> encode_hfe(std::span<const std::uint8_t> faces) {
     return file;
 }
 
-// Reads one side of a track's cells for the sectors it holds.
+// The cells of `byte` in the order they pass, first in the top bit.
+constexpr auto kReversed = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        unsigned reversed = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            reversed |= ((byte >> bit) & 1) << (7 - bit);
+        }
+        table[byte] = static_cast<std::uint8_t>(reversed);
+    }
+    return table;
+}();
+
+// The data bits of 8 cells in passing order (clock, data, clock, ...).
+constexpr auto kDataBits = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned cells = 0; cells < 256; ++cells) {
+        table[cells] = static_cast<std::uint8_t>((cells >> 3 & 8) | (cells >> 2 & 4) |
+                                                 (cells >> 1 & 2) | (cells & 1));
+    }
+    return table;
+}();
+
+// For each 8 cells in passing order (first in the top bit), the places k
+// (bit k) where a sync could end at its cell k: [0] when they hold the
+// sync's last k + 1 cells, [1] when they are the 8 cells before those.
+constexpr auto kSyncEnds = [] {
+    std::array<std::array<std::uint8_t, 256>, 2> table{};
+    for (unsigned cells = 0; cells < 256; ++cells) {
+        for (unsigned k = 0; k < 8; ++k) {
+            if (cells >> (7 - k) == (kSyncCells & ((1u << (k + 1)) - 1))) {
+                table[0][cells] |= static_cast<std::uint8_t>(1u << k);
+            }
+            if (((kSyncCells >> (k + 1)) & 0xFF) == cells) {
+                table[1][cells] |= static_cast<std::uint8_t>(1u << k);
+            }
+        }
+    }
+    return table;
+}();
+
+// Reads one side of a track's cells for the sectors it holds, at any bit
+// alignment.
 class TrackReader {
 public:
-    TrackReader(std::span<const std::uint8_t> cells) : cells_(cells) {}
+    explicit TrackReader(std::span<const std::uint8_t> cells) : cells_(cells) {}
     // Moves past the next three syncs in a row; false at the end.
     bool next_sync() {
         const std::size_t end = cells_.size() * 8;
-        while (at_ < end) {
-            window_ = static_cast<std::uint16_t>(window_ << 1 | cell(at_++));
-            if (window_ == kSyncCells && at_ + 32 <= end && word(at_) == kSyncCells &&
-                word(at_ + 16) == kSyncCells) {
-                at_ += 32;
-                window_ = 0;
-                return true;
+        // Syncs that begin at or after `at_`, a byte of cells at a time.
+        std::uint32_t window = 0;
+        unsigned previous = 0;
+        for (std::size_t byte = at_ / 8; byte < cells_.size(); ++byte) {
+            const unsigned cells = kReversed[cells_[byte]];
+            window = window << 8 | cells;
+            for (unsigned ends = kSyncEnds[0][cells] & kSyncEnds[1][previous]; ends != 0;
+                 ends &= ends - 1) {
+                const unsigned k = static_cast<unsigned>(std::countr_zero(ends));
+                const std::size_t after = byte * 8 + k + 1;  // the cell after the sync
+                if (((window >> (7 - k)) & 0xFFFF) == kSyncCells && after >= at_ + 16 &&
+                    after + 32 <= end && word(after) == kSyncCells && word(after + 16) == kSyncCells) {
+                    at_ = after + 32;
+                    return true;
+                }
             }
+            previous = cells;
         }
+        at_ = end;
         return false;
     }
     // Reads `count` bytes into `bytes`; false past the end.
@@ -196,27 +249,22 @@ public:
         }
         for (std::size_t i = 0; i < count; ++i, at_ += 16) {
             const unsigned w = word(at_);
-            unsigned byte = 0;
-            for (int bit = 14; bit >= 0; bit -= 2) {
-                byte = byte << 1 | ((w >> bit) & 1);
-            }
-            bytes[i] = static_cast<std::uint8_t>(byte);
+            bytes[i] = static_cast<std::uint8_t>(kDataBits[w >> 8] << 4 | kDataBits[w & 0xFF]);
         }
         return true;
     }
 
 private:
-    unsigned cell(std::size_t at) const { return (cells_[at >> 3] >> (at & 7)) & 1; }
+    // The 16 cells from cell `at` on, in passing order, first in the top bit.
     unsigned word(std::size_t at) const {
-        unsigned w = 0;
-        for (std::size_t i = 0; i < 16; ++i) {
-            w = w << 1 | cell(at + i);
-        }
-        return w;
+        const std::size_t byte = at / 8;
+        const unsigned third = byte + 2 < cells_.size() ? kReversed[cells_[byte + 2]] : 0;
+        const unsigned cells = unsigned{kReversed[cells_[byte]]} << 16 |
+                               unsigned{kReversed[cells_[byte + 1]]} << 8 | third;
+        return (cells >> (8 - at % 8)) & 0xFFFF;
     }
     std::span<const std::uint8_t> cells_;
     std::size_t at_ = 0;
-    std::uint16_t window_ = 0;
 };
 
 // Decodes the 16 sectors of `track` on side `side` from its cells into
@@ -432,7 +480,7 @@ std::vector<std::uint8_t> write_fd(std::span<const std::uint8_t> file,
     std::vector<std::uint8_t> image(
         std::max(file.size(), static_cast<std::size_t>(side + 1) * kFaceSize));
     std::copy(file.begin(), file.end(), image.begin());
-    const std::vector<std::uint8_t> blank = blank_face();
+    const std::vector<std::uint8_t> blank = image.size() > file.size() ? blank_face() : std::vector<std::uint8_t>{};
     for (std::size_t at = file.size(); at < image.size(); at += kFaceSize) {
         std::copy(blank.begin(), blank.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
     }
@@ -454,10 +502,18 @@ std::vector<std::uint8_t> write_sap(std::span<const std::uint8_t> file,
             image[at + 3] = static_cast<std::uint8_t>(sector % kSectorsPerTrack + 1);
         }
     }
-    // Each record keeps its own 4 header bytes; its bytes and CRC follow the face.
+    // Each record keeps its own 4 header bytes; its bytes and CRC follow the
+    // face, worked out again only where the sector changed.
     std::uint8_t plain[4 + kSectorSize];
     for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
         const std::size_t at = record_at(sector);
+        bool same = !file.empty();
+        for (std::size_t i = 0; i < kSectorSize; ++i) {
+            same &= image[at + 4 + i] == (face[sector * kSectorSize + i] ^ kSapXor);
+        }
+        if (same) {
+            continue;
+        }
         std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), 4, plain);
         std::copy_n(face.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize), kSectorSize,
                     plain + 4);
@@ -498,6 +554,19 @@ int faces_of(Container container) {
             return kSdFaces;
         default:
             return 1;
+    }
+}
+
+std::size_t largest_image(Container container) {
+    switch (container) {
+        case Container::sap:
+            return kSapSize;
+        case Container::hfe:
+            return kHfeSize;
+        case Container::sd:
+            return kSdSize;
+        default:
+            return kFaces * kFaceSize;
     }
 }
 
@@ -548,7 +617,8 @@ std::optional<int> face_number(std::string_view text) {
 }
 
 ImageFault read_image(Container container, std::span<const std::uint8_t> file,
-                      std::vector<std::uint8_t>& face, std::vector<File>& files, int side) {
+                      std::vector<std::uint8_t>& face, std::vector<File>& files, int side,
+                      std::vector<std::uint8_t>* decoded) {
     files.clear();
     if (file.empty()) {
         face = blank_face();
@@ -575,6 +645,9 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
         }
         const auto start = faces.begin() + static_cast<std::ptrdiff_t>(side) * kFaceSize;
         face.assign(start, start + kFaceSize);
+        if (decoded != nullptr) {
+            *decoded = std::move(faces);
+        }
     } else if (file.size() == kFaceSize || file.size() == kFaces * kFaceSize) {
         // Never grown to a second face: the emulator takes the disk's kind from its size.
         if (file.size() < static_cast<std::size_t>(side + 1) * kFaceSize) {
@@ -599,7 +672,8 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
 }
 
 std::vector<std::uint8_t> write_image(Container container, std::span<const std::uint8_t> file,
-                                      std::span<const std::uint8_t> face, int side) {
+                                      std::span<const std::uint8_t> face, int side,
+                                      std::span<const std::uint8_t> decoded) {
     switch (container) {
         case Container::sap:
             return write_sap(file, face);
@@ -608,10 +682,11 @@ std::vector<std::uint8_t> write_image(Container container, std::span<const std::
         case Container::hfe: {
             // Read already whole, the disk is written back whole in vork's own layout.
             std::vector<std::uint8_t> faces;
-            if (!file.empty()) {
+            if (!file.empty() && decoded.empty()) {
                 decode_hfe(file, faces);
+                decoded = faces;
             }
-            return encode_hfe(write_fd(faces, face, side));
+            return encode_hfe(write_fd(decoded, face, side));
         }
         default:
             return write_fd(file, face, side);

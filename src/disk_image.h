@@ -42,6 +42,9 @@ inline constexpr std::size_t kMaxImageFileSize = kSdSize;
 // The faces an image of `container` may have.
 int faces_of(Container container);
 
+// The largest file an image of `container` may be.
+std::size_t largest_image(Container container);
+
 enum class ImageProblem {
     none,
     size,          // not a size this container has
@@ -67,17 +70,21 @@ struct ImageFault {
     int track = 0, side = 0, sector = 0;  // of an HFE sector
 };
 
-// Reads face `side` (0 or 1) of the image `file` in `container` into
-// `face`, checking the container whole and the face's file system into
-// `files`; an empty file stands for a blank disk.
+// Reads face `side` of the image `file` in `container` into `face`,
+// checking the container whole and the face's file system into `files`; an
+// empty file stands for a blank disk. An .hfe's faces, decoded, go to
+// `decoded` when given, for write_image().
 ImageFault read_image(Container container, std::span<const std::uint8_t> file,
-                      std::vector<std::uint8_t>& face, std::vector<File>& files, int side = 0);
+                      std::vector<std::uint8_t>& face, std::vector<File>& files, int side = 0,
+                      std::vector<std::uint8_t>* decoded = nullptr);
 
 // The image file `file` (empty: none yet) with face `side` made `face`;
 // every other byte as it was, a new .fd's faces before it blank, a new SAP's
-// records of format 00.
+// records of format 00, a new .sd's other faces all $FF; an .hfe written
+// whole in HxC's layout, from its faces `decoded` by read_image() when given.
 std::vector<std::uint8_t> write_image(Container container, std::span<const std::uint8_t> file,
-                                      std::span<const std::uint8_t> face, int side = 0);
+                                      std::span<const std::uint8_t> face, int side = 0,
+                                      std::span<const std::uint8_t> decoded = {});
 
 // The face `text` names, exactly "0" to "3"; none otherwise.
 std::optional<int> face_number(std::string_view text);

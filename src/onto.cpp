@@ -185,11 +185,12 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
     std::size_t room = 0;  // free blocks, those of the file replaced included
     std::size_t left = 0;  // free blocks once the file is there
     const TargetOutcome outcome = update_target(
-        path, disk::kMaxImageFileSize,
+        path, disk::largest_image(container),
         [&](std::span<const std::uint8_t> contents, std::vector<std::uint8_t>& image) {
             std::vector<std::uint8_t> face;
+            std::vector<std::uint8_t> decoded;
             std::vector<disk::File> files;
-            fault = disk::read_image(container, contents, face, files, side);
+            fault = disk::read_image(container, contents, face, files, side, &decoded);
             if (fault.problem != disk::ImageProblem::none) {
                 return false;
             }
@@ -202,7 +203,7 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
                 return false;
             }
             left = disk::free_blocks(face);
-            image = disk::write_image(container, contents, face, side);
+            image = disk::write_image(container, contents, face, side, decoded);
             return true;
         });
     std::FILE* const out = console.out;

@@ -43,8 +43,9 @@ bool is_sound(std::string_view path);
 // byte for byte.
 std::vector<std::uint8_t> mo5_sound(std::span<const std::uint8_t> tape);
 
-// The largest tape read: room for a hundred programs of 64 KiB.
-inline constexpr std::size_t kMaxTapeSize = 8 * 1024 * 1024;
+// The largest tape read: more than both sides of a 90-minute cassette at
+// the MO5's 1,200 bits a second, and room for fourteen programs of 64 KiB.
+inline constexpr std::size_t kMaxTapeSize = 1024 * 1024;
 
 // One program of a tape: its name block, data blocks and end block.
 struct Program {
