@@ -82,6 +82,23 @@ bool print_listing(std::FILE* out, std::span<const std::uint8_t> contents) {
     return true;
 }
 
+// Opens the disk image or tape `path`, shown as `path_shown`, only for
+// reading, after putting the directory's form of `name` (none: nothing
+// wanted) in `wanted`; a name that cannot be one, or a file that does not
+// open, ends the run, with the status returned.
+std::optional<int> open_listed(const char* path, const std::string& path_shown, const char* name,
+                               std::optional<std::array<char, disk::kNameSize>>& wanted,
+                               platform::Handle& file, const Console& console) {
+    if (name != nullptr) {
+        wanted = disk::disk_name(name);
+        if (!wanted) {
+            print(console.out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
+            return console.end(kExitUsage);
+        }
+    }
+    return open_input(path, path_shown, file, console);
+}
+
 // Prints the line of the file `name` of `type` and `format` holding
 // `bytes`, on a disk or a tape; for a binary, its blocks too.
 void print_file(std::FILE* out, const std::array<char, disk::kNameSize>& name, std::uint8_t type,
@@ -100,15 +117,8 @@ int list_tape(const char* path, const char* name, const Console& console) {
     std::FILE* const out = console.out;
     const std::string path_shown = shown(console.out_terminal, path);
     std::optional<std::array<char, disk::kNameSize>> wanted;
-    if (name != nullptr) {
-        wanted = disk::disk_name(name);
-        if (!wanted) {
-            print(out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
-            return console.end(kExitUsage);
-        }
-    }
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console)) {
+    if (auto status = open_listed(path, path_shown, name, wanted, file, console)) {
         return *status;
     }
     print(out, text::kTapeEcho, path_shown.c_str());
@@ -147,15 +157,8 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
     std::FILE* const out = console.out;
     const std::string path_shown = shown(console.out_terminal, path);
     std::optional<std::array<char, disk::kNameSize>> wanted;
-    if (name != nullptr) {
-        wanted = disk::disk_name(name);
-        if (!wanted) {
-            print(out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
-            return console.end(kExitUsage);
-        }
-    }
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console)) {
+    if (auto status = open_listed(path, path_shown, name, wanted, file, console)) {
         return *status;
     }
     print(out, text::kImageEcho, path_shown.c_str());

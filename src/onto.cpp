@@ -59,6 +59,21 @@ const char* failure_text(const TargetOutcome& outcome) {
     return image_at_path(outcome.failure) ? text::kNotSynced : text::kUnwritable;
 }
 
+// Tells why the image or tape shown as `path_shown` was not written, for
+// an outcome other than written or refused; returns the status.
+int tell_unwritten(const TargetOutcome& outcome, const std::string& path_shown,
+                   const Console& console) {
+    if (outcome.write == TargetWrite::not_regular) {
+        print(console.out, text::kNotRegular, path_shown.c_str());
+        return kExitFailure;
+    }
+    print(console.out,
+          outcome.write == TargetWrite::unreadable ? text::kUnreadable : failure_text(outcome),
+          path_shown.c_str());
+    console.cause(outcome.failure);
+    return kExitFailure;
+}
+
 // Puts `binary` on the MO5 tape `path` as the program `name`, every other
 // program kept where it is, and tells how it went; returns the status.
 int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
@@ -100,19 +115,9 @@ int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
             print_tape_fault(out, path_shown, fault);
             print(out, text::kTapeUntouched, path_shown.c_str());
             return kExitFailure;
-        case TargetWrite::not_regular:
-            print(out, text::kNotRegular, path_shown.c_str());
-            return kExitFailure;
-        case TargetWrite::unreadable:
-            print(out, text::kUnreadable, path_shown.c_str());
-            break;
-        case TargetWrite::not_opened:
-        case TargetWrite::failed:
-            print(out, failure_text(outcome), path_shown.c_str());
-            break;
+        default:
+            return tell_unwritten(outcome, path_shown, console);
     }
-    console.cause(outcome.failure);
-    return kExitFailure;
 }
 
 // Writes the sound `path` of an MO5 tape holding `binary` as the program
@@ -228,19 +233,9 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
             }
             print(out, text::kUntouched, path_shown.c_str());
             return kExitFailure;
-        case TargetWrite::not_regular:
-            print(out, text::kNotRegular, path_shown.c_str());
-            return kExitFailure;
-        case TargetWrite::unreadable:
-            print(out, text::kUnreadable, path_shown.c_str());
-            break;
-        case TargetWrite::not_opened:
-        case TargetWrite::failed:
-            print(out, failure_text(outcome), path_shown.c_str());
-            break;
+        default:
+            return tell_unwritten(outcome, path_shown, console);
     }
-    console.cause(outcome.failure);
-    return kExitFailure;
 }
 
 }  // namespace vork
