@@ -1,5 +1,5 @@
-// An HFE disk as a test sees it, apart from vork's own reading: cells
-// spelled as a string of '0' and '1', found and decoded by string search.
+// HFE disks as other converters lay them out, made apart from vork's own
+// writing: cells spelled as a string of '0' and '1'.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +28,6 @@ inline std::uint16_t hfe_crc(const HfeBytes& bytes) {
     }
     return static_cast<std::uint16_t>(crc);
 }
-
-inline const std::string kHfeSync = "0100010010001001";
 
 // The HFE file of `faces` (.fd faces of 80 x 16 x 256 bytes) in `layout`.
 inline HfeBytes hfe_of(const std::vector<HfeBytes>& faces, const HfeLayout& layout) {
@@ -65,7 +63,9 @@ inline HfeBytes hfe_of(const std::vector<HfeBytes>& faces, const HfeLayout& layo
             };
             const auto field = [&](HfeBytes bytes) {
                 put(HfeBytes(12, 0x00));
-                cells += kHfeSync + kHfeSync + kHfeSync;
+                for (int i = 0; i < 3; ++i) {
+                    cells += "0100010010001001";  // A1 with a missing clock
+                }
                 last = 1;
                 HfeBytes sum{0xA1, 0xA1, 0xA1};
                 sum.insert(sum.end(), bytes.begin(), bytes.end());
@@ -97,63 +97,6 @@ inline HfeBytes hfe_of(const std::vector<HfeBytes>& faces, const HfeLayout& layo
         }
     }
     return file;
-}
-
-// The .fd faces of the HFE `file` when every sector of every track is there
-// with good CRCs; none otherwise.
-inline std::vector<HfeBytes> hfe_faces(const HfeBytes& file) {
-    if (file.size() < 1024 || std::string(file.begin(), file.begin() + 8) != "HXCPICFE" || file[9] != 80 ||
-        (file[10] != 1 && file[10] != 2)) {
-        return {};
-    }
-    std::vector<HfeBytes> faces(file[10], HfeBytes(80 * 16 * 256));
-    const std::size_t list = (file[18] | file[19] << 8) * 512u;
-    for (std::size_t track = 0; track < 80; ++track) {
-        const std::size_t start = (file[list + track * 4] | file[list + track * 4 + 1] << 8) * 512u;
-        const std::size_t length = file[list + track * 4 + 2] | file[list + track * 4 + 3] << 8;
-        for (std::size_t side = 0; side < faces.size(); ++side) {
-            std::string cells(length / 2 * 8, '0');
-            for (std::size_t i = 0; i < cells.size(); ++i) {
-                const std::size_t at = start + i / 8 / 256 * 512 + side * 256 + i / 8 % 256;
-                cells[i] = at < file.size() && (file[at] >> (i % 8) & 1) ? '1' : '0';
-            }
-            const auto bytes_at = [&](std::size_t at, std::size_t count) {
-                HfeBytes bytes{0xA1, 0xA1, 0xA1};
-                for (std::size_t b = 0; b < count; ++b) {
-                    int byte = 0;
-                    for (std::size_t bit = 0; bit < 8; ++bit) {
-                        byte = byte << 1 | (cells[at + b * 16 + bit * 2 + 1] - '0');
-                    }
-                    bytes.push_back(static_cast<std::uint8_t>(byte));
-                }
-                return bytes;
-            };
-            int found = 0;
-            const std::string marks = kHfeSync + kHfeSync + kHfeSync;
-            for (std::size_t at = 0; (at = cells.find(marks, at)) != std::string::npos; ++at) {
-                const std::size_t id = at + 48;
-                if (id + 7 * 16 > cells.size() || bytes_at(id, 1)[3] != 0xFE) {
-                    continue;
-                }
-                const HfeBytes fields = bytes_at(id, 7);
-                const std::size_t data = cells.find(marks, id + 7 * 16);
-                if (hfe_crc(fields) != 0 || fields[4] != track || fields[7] != 1 || data == std::string::npos ||
-                    data + 48 + 259 * 16 > cells.size()) {
-                    return {};
-                }
-                const HfeBytes sector = bytes_at(data + 48, 259);
-                if (hfe_crc(sector) != 0 || fields[6] < 1 || fields[6] > 16) {
-                    return {};
-                }
-                std::copy(sector.begin() + 4, sector.end() - 2, faces[side].begin() + (track * 16 + fields[6] - 1) * 256);
-                found |= 1 << (fields[6] - 1);
-            }
-            if (found != 0xFFFF) {
-                return {};
-            }
-        }
-    }
-    return faces;
 }
 
 }  // namespace vork_test
