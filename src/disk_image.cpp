@@ -571,40 +571,71 @@ std::size_t largest_image(Container container) {
 }
 
 std::uint16_t ccitt_crc(std::span<const std::uint8_t> bytes, std::uint16_t crc) {
-    static constexpr auto kTable = [] {
-        std::array<std::uint16_t, 256> table{};
+    // Eight bytes at a time: table k holds what a byte does to the CRC
+    // followed by k bytes of zeros.
+    static constexpr auto kTables = [] {
+        std::array<std::array<std::uint16_t, 256>, 8> tables{};
         for (unsigned byte = 0; byte < 256; ++byte) {
             unsigned value = byte << 8;
             for (int bit = 0; bit < 8; ++bit) {
                 value = (value & 0x8000) != 0 ? value << 1 ^ 0x1021 : value << 1;
             }
-            table[byte] = static_cast<std::uint16_t>(value);
+            tables[0][byte] = static_cast<std::uint16_t>(value);
         }
-        return table;
+        for (std::size_t k = 1; k < 8; ++k) {
+            for (unsigned byte = 0; byte < 256; ++byte) {
+                const unsigned before = tables[k - 1][byte];
+                tables[k][byte] = static_cast<std::uint16_t>(before << 8 ^ tables[0][before >> 8]);
+            }
+        }
+        return tables;
     }();
-    for (const std::uint8_t byte : bytes) {
-        crc = static_cast<std::uint16_t>(crc << 8 ^ kTable[(crc >> 8 ^ byte) & 0xFF]);
+    const auto& t = kTables;
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        const unsigned x = crc ^ (unsigned{bytes[at]} << 8 | bytes[at + 1]);
+        crc = static_cast<std::uint16_t>(t[7][x >> 8] ^ t[6][x & 0xFF] ^ t[5][bytes[at + 2]] ^
+                                         t[4][bytes[at + 3]] ^ t[3][bytes[at + 4]] ^
+                                         t[2][bytes[at + 5]] ^ t[1][bytes[at + 6]] ^ t[0][bytes[at + 7]]);
+    }
+    for (; at < bytes.size(); ++at) {
+        crc = static_cast<std::uint16_t>(crc << 8 ^ t[0][(crc >> 8 ^ bytes[at]) & 0xFF]);
     }
     return crc;
 }
 
 std::uint16_t sap_crc(std::span<const std::uint8_t> record) {
     // CRC-16, the reflected CCITT polynomial, from $FFFF, nothing XORed at
-    // the end; a byte at a time, through the table of its 256 remainders.
-    static constexpr auto kTable = [] {
-        std::array<std::uint16_t, 256> table{};
+    // the end; eight bytes at a time, table k holding what a byte does to
+    // the CRC followed by k bytes of zeros.
+    static constexpr auto kTables = [] {
+        std::array<std::array<std::uint16_t, 256>, 8> tables{};
         for (unsigned byte = 0; byte < 256; ++byte) {
             unsigned crc = byte;
             for (int bit = 0; bit < 8; ++bit) {
                 crc = (crc & 1) != 0 ? crc >> 1 ^ 0x8408 : crc >> 1;
             }
-            table[byte] = static_cast<std::uint16_t>(crc);
+            tables[0][byte] = static_cast<std::uint16_t>(crc);
         }
-        return table;
+        for (std::size_t k = 1; k < 8; ++k) {
+            for (unsigned byte = 0; byte < 256; ++byte) {
+                const unsigned before = tables[k - 1][byte];
+                tables[k][byte] = static_cast<std::uint16_t>(before >> 8 ^ tables[0][before & 0xFF]);
+            }
+        }
+        return tables;
     }();
+    const auto& t = kTables;
     std::uint16_t crc = 0xFFFF;
-    for (const std::uint8_t byte : record) {
-        crc = static_cast<std::uint16_t>(crc >> 8 ^ kTable[(crc ^ byte) & 0xFF]);
+    std::size_t at = 0;
+    for (; at + 8 <= record.size(); at += 8) {
+        const unsigned x = crc ^ (record[at] | unsigned{record[at + 1]} << 8);
+        crc = static_cast<std::uint16_t>(t[7][x & 0xFF] ^ t[6][x >> 8] ^ t[5][record[at + 2]] ^
+                                         t[4][record[at + 3]] ^ t[3][record[at + 4]] ^
+                                         t[2][record[at + 5]] ^ t[1][record[at + 6]] ^ t[0][record[at + 7]]);
+    }
+    for (; at < record.size(); ++at) {
+        crc = static_cast<std::uint16_t>(crc >> 8 ^ t[0][(crc ^ record[at]) & 0xFF]);
     }
     return crc;
 }
