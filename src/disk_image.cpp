@@ -247,6 +247,14 @@ public:
         if (at_ + count * 16 > cells_.size() * 8) {
             return false;
         }
+        if (at_ % 8 == 0) {
+            // On a byte of the file, as vork writes it: two bytes make one.
+            for (std::size_t i = 0; i < count; ++i, at_ += 16) {
+                bytes[i] = static_cast<std::uint8_t>(kDataBits[kReversed[cells_[at_ / 8]]] << 4 |
+                                                     kDataBits[kReversed[cells_[at_ / 8 + 1]]]);
+            }
+            return true;
+        }
         for (std::size_t i = 0; i < count; ++i, at_ += 16) {
             const unsigned w = word(at_);
             bytes[i] = static_cast<std::uint8_t>(kDataBits[w >> 8] << 4 | kDataBits[w & 0xFF]);
@@ -704,7 +712,7 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
 
 std::vector<std::uint8_t> write_image(Container container, std::span<const std::uint8_t> file,
                                       std::span<const std::uint8_t> face, int side,
-                                      std::span<const std::uint8_t> decoded) {
+                                      std::vector<std::uint8_t>* decoded) {
     switch (container) {
         case Container::sap:
             return write_sap(file, face);
@@ -712,12 +720,16 @@ std::vector<std::uint8_t> write_image(Container container, std::span<const std::
             return write_sd(file, face, side);
         case Container::hfe: {
             // Read already whole, the disk is written back whole in vork's own layout.
-            std::vector<std::uint8_t> faces;
-            if (!file.empty() && decoded.empty()) {
-                decode_hfe(file, faces);
-                decoded = faces;
+            if (decoded != nullptr && !file.empty()) {
+                std::copy(face.begin(), face.end(),
+                          decoded->begin() + static_cast<std::ptrdiff_t>(side) * kFaceSize);
+                return encode_hfe(*decoded);
             }
-            return encode_hfe(write_fd(decoded, face, side));
+            std::vector<std::uint8_t> faces;
+            if (!file.empty()) {
+                decode_hfe(file, faces);
+            }
+            return encode_hfe(write_fd(faces, face, side));
         }
         default:
             return write_fd(file, face, side);

@@ -81,10 +81,11 @@ ImageFault read_image(Container container, std::span<const std::uint8_t> file,
 // The image file `file` (empty: none yet) with face `side` made `face`;
 // every other byte as it was, a new .fd's faces before it blank, a new SAP's
 // records of format 00, a new .sd's other faces all $FF; an .hfe written
-// whole in HxC's layout, from its faces `decoded` by read_image() when given.
+// whole in HxC's layout, from its faces `decoded` by read_image() when given
+// (face `side` of them made `face` in place).
 std::vector<std::uint8_t> write_image(Container container, std::span<const std::uint8_t> file,
                                       std::span<const std::uint8_t> face, int side = 0,
-                                      std::span<const std::uint8_t> decoded = {});
+                                      std::vector<std::uint8_t>* decoded = nullptr);
 
 // The face `text` names, exactly "0" to "3"; none otherwise.
 std::optional<int> face_number(std::string_view text);

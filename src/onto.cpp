@@ -208,7 +208,7 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
                 return false;
             }
             left = disk::free_blocks(face);
-            image = disk::write_image(container, contents, face, side, decoded);
+            image = disk::write_image(container, contents, face, side, &decoded);
             return true;
         });
     std::FILE* const out = console.out;
