@@ -12,7 +12,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Each target with its corpus: vork_fuzz, runs on code and addresses;
-# vork_fuzz_disk, --list and --onto on disk images; vork_fuzz_hfe, on .hfe.
+# vork_fuzz_disk, --list and --onto on disk images; vork_fuzz_hfe, on .hfe
+# (judged by floptool, from mame-tools).
 pairs=(vork_fuzz:corpus vork_fuzz_disk:disk-corpus vork_fuzz_hfe:hfe-corpus)
 for pair in "${pairs[@]}"; do
   target=${pair%%:*}
