@@ -136,7 +136,7 @@ int list_tape(const char* path, const char* name, const Console& console) {
     }
     for (const tape::Program& one : programs) {
         if (wanted && one.name == *wanted) {
-            print(out, text::kDiskNameEcho, disk::shown_name(one.name).c_str());
+            print(out, text::kTapeNameEcho, disk::shown_name(one.name).c_str());
             return console.end(print_listing(out, one.data) ? kExitSuccess : kExitFailure);
         }
         if (!wanted) {
@@ -157,8 +157,15 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
     std::FILE* const out = console.out;
     const std::string path_shown = shown(console.out_terminal, path);
     std::optional<std::array<char, disk::kNameSize>> wanted;
+    if (name != nullptr) {
+        wanted = disk::disk_name(name);
+        if (!wanted) {
+            print(out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
+            return console.end(kExitUsage);
+        }
+    }
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_listed(path, path_shown, name, wanted, file, console)) {
+    if (auto status = open_input(path, path_shown, file, console)) {
         return *status;
     }
     print(out, text::kImageEcho, path_shown.c_str());
@@ -194,8 +201,15 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
         return console.end(kExitFailure);
     }
+    constexpr char kTypes[] = "BDMA";
     for (const disk::File& one : files) {
-        print_file(out, one.name, one.type, one.format, disk::file_bytes(face, one));
+        const char type = one.type < 4 ? kTypes[one.type] : '?';
+        const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
+        print(out, text::kDiskFile, disk::shown_name(one.name).c_str(), type, format,
+              static_cast<int>(one.size));
+        if (one.type == disk::kTypeMachineCode && one.format == disk::kFormatBinary) {
+            print_listing(out, disk::file_bytes(face, one));
+        }
     }
     const std::size_t free = disk::free_blocks(face);
     print(out, text::kDiskFree, static_cast<int>(files.size()), static_cast<int>(free),

@@ -148,8 +148,7 @@ std::optional<int> check_onto(const char* image, const char* face_text, const ch
                               int& side, std::array<char, disk::kNameSize>& name,
                               const Console& console) {
     print(console.out, text::kImageEcho, shown(console.out_terminal, image).c_str());
-    if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image) &&
-        !tape::is_sound(image)) {
+    if (disk::container_of(image) == disk::Container::unknown && !tape::is_tape(image)) {
         print(console.out, text::kNotAnImage, shown(console.out_terminal, image).c_str());
         return console.end(kExitUsage);
     }
@@ -157,8 +156,7 @@ std::optional<int> check_onto(const char* image, const char* face_text, const ch
         return status;
     }
     // TARGET is written first: named as an image, it could be the image itself.
-    if (disk::container_of(target) != disk::Container::unknown || tape::is_tape(target) ||
-        tape::is_sound(target)) {
+    if (disk::container_of(target) != disk::Container::unknown || tape::is_tape(target)) {
         print(console.out, text::kTargetLikeImage, shown(console.out_terminal, target).c_str());
         return console.end(kExitUsage);
     }
@@ -177,11 +175,11 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
                 std::span<const std::uint8_t> binary, const Console& console) {
     const std::string path_shown = shown(console.out_terminal, path);
     const std::string name_shown = disk::shown_name(name);
-    if (tape::is_tape(path)) {
-        return put_on_tape(path, name, binary, console);
-    }
     if (tape::is_sound(path)) {
         return put_in_sound(path, name, binary, console);
+    }
+    if (tape::is_tape(path)) {
+        return put_on_tape(path, name, binary, console);
     }
     const disk::Container container = disk::container_of(path);
     const disk::Date date = source_date();

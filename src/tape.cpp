@@ -29,7 +29,8 @@ bool is_tape(std::string_view path) {
         return false;
     }
     const std::string_view tail = path.substr(path.size() - 3);
-    return tail[0] == '.' && (tail[1] == 'k' || tail[1] == 'K') && tail[2] == '7';
+    return (tail[0] == '.' && (tail[1] == 'k' || tail[1] == 'K') && tail[2] == '7') ||
+           is_sound(path);
 }
 
 std::vector<std::uint8_t> mo5_tape(const std::array<char, disk::kNameSize>& name,

@@ -19,7 +19,8 @@ namespace vork::tape {
 // Data bytes in each full block.
 inline constexpr std::size_t kBlockData = 254;
 
-// Whether `path` names an MO5 tape image, by its extension in any case.
+// Whether `path` names an MO5 tape image (.k7), or its sound (.wav), by
+// its extension in any case.
 bool is_tape(std::string_view path);
 
 // The tape holding `data` as the machine-code binary `name`: a name

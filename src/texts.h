@@ -87,6 +87,9 @@ inline constexpr char kAfterFooter[] = "Erreur, %d octets apres la fin ($FF), a 
 inline constexpr char kOntoWithoutImage[] = "Erreur, --onto attend le nom d'une image de disque\n";
 inline constexpr char kImageEcho[] = "Image de disque..... : %s\n";
 inline constexpr char kDiskNameEcho[] = "Nom sur le disque... : %s\n";
+// The same two lines for an MO5 tape.
+inline constexpr char kTapeEcho[] = "Cassette............ : %s\n";
+inline constexpr char kTapeNameEcho[] = "Nom sur la cassette. : %s\n";
 // --face N after the image: face 1 is the second face of a two-faced .fd.
 inline constexpr char kFaceEcho[] = "Face du disque...... : %s\n";
 inline constexpr char kFaceWithoutNumber[] = "Erreur, --face attend 0 ou 1\n";
@@ -113,8 +116,7 @@ inline constexpr char kTapeReplaced[] =
 inline constexpr char kTapeFault[] = "Erreur, cassette %s illisible a l'octet %d : %s\n";
 inline constexpr char kTapeTooLarge[] = "Erreur, la cassette %s fait plus de %d octets\n";
 inline constexpr char kTapeUntouched[] = "La cassette %s n'est pas modifiee\n";
-// What --list prints of a tape: its name, a line for each program, then the count.
-inline constexpr char kTapeEcho[] = "Cassette MO5........ : %s\n";
+// What --list prints of a tape after its name: a line for each program, then the count.
 inline constexpr char kTapeTotal[] = "Programmes : %d\n";
 inline constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
