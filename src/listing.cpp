@@ -83,21 +83,95 @@ bool print_listing(std::FILE* out, const Listing& listing, std::span<const std::
     return true;
 }
 
+// Opens the disk image or tape `path`, shown as `path_shown`, only for
+// reading, after putting the directory's form of `name` (none: nothing
+// wanted) in `wanted`; a name that cannot be one, or a file that does not
+// open, ends the run, with the status returned.
+std::optional<int> open_listed(const char* path, const std::string& path_shown, const char* name,
+                               std::optional<std::array<char, disk::kNameSize>>& wanted,
+                               platform::Handle& file, const Console& console) {
+    if (name != nullptr) {
+        wanted = disk::disk_name(name);
+        if (!wanted) {
+            print(console.out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
+            return console.end(kExitUsage);
+        }
+    }
+    return open_input(path, path_shown, file, console, true);
+}
+
+// Prints the line of the file `name` of `type` and `format` holding
+// `bytes`, on a disk or a tape; for a binary, its blocks too. The disk or
+// tape is whole whatever one file holds: a machine-code file that is not a
+// whole binary is a warning, and the listing goes on; listed alone, the
+// file tells what is wrong.
+void print_file(const Console& console, const std::array<char, disk::kNameSize>& name,
+                std::uint8_t type, std::uint8_t format, std::span<const std::uint8_t> bytes) {
+    constexpr char kTypes[] = "BDMA";
+    print(console.out, text::kDiskFile, disk::shown_name(name).c_str(),
+          type < 4 ? kTypes[type] : '?', format == 0x00 ? 'B' : format == 0xFF ? 'A' : '?',
+          static_cast<int>(bytes.size()), text::plural(static_cast<long>(bytes.size())));
+    if (type != disk::kTypeMachineCode || format != disk::kFormatBinary) {
+        return;
+    }
+    const Listing listing = read_binary(bytes);
+    if (listing.fault == Malformed::none) {
+        print_listing(console.out, listing, bytes);
+    } else {
+        console.flush();
+        print(stderr, text::kNotABinary, disk::shown_name(name).c_str());
+    }
+}
+
+// Lists the programs of the MO5 tape at `path`, opened only for reading;
+// or, with `name`, the blocks of that one.
+int list_tape(const char* path, const char* name, const Console& console) {
+    std::FILE* const out = console.out;
+    const std::string path_shown = shown(console.out_terminal, path);
+    std::optional<std::array<char, disk::kNameSize>> wanted;
+    platform::Handle file = platform::kNoHandle;
+    if (auto status = open_listed(path, path_shown, name, wanted, file, console)) {
+        return *status;
+    }
+    print(out, text::kTapeEcho, path_shown.c_str());
+    Buffer buffer(nullptr, &std::free);
+    std::size_t size = 0;
+    if (auto status = read_input(file, path_shown, tape::kMaxTapeSize + 1, 0,
+                                 tape::kMaxTapeSize + 1, buffer, size, console)) {
+        return *status;
+    }
+    std::vector<tape::Program> programs;
+    const tape::TapeFault fault = tape::read_tape({buffer.get(), size}, programs);
+    if (fault.problem != tape::TapeProblem::none) {
+        print_tape_fault(out, path_shown, fault);
+        return console.end(kExitFailure);
+    }
+    for (const tape::Program& one : programs) {
+        if (wanted && one.name == *wanted) {
+            print(out, text::kTapeNameEcho, disk::shown_name(one.name).c_str());
+            return console.end(print_listing(out, read_binary(one.data), one.data) ? kExitSuccess
+                                                                                   : kExitFailure);
+        }
+        if (!wanted) {
+            print_file(console, one.name, one.type, one.format, one.data);
+        }
+    }
+    if (wanted) {
+        print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
+        return console.end(kExitFailure);
+    }
+    print(out, text::kTapeTotal, static_cast<int>(programs.size()));
+    return console.end(kExitSuccess);
+}
+
 // Lists the files of face `face_text` (none: 0) of the disk image at
 // `path`, opened only for reading; or, with `name`, the blocks of that one.
 int list_disk(const char* path, const char* face_text, const char* name, const Console& console) {
     std::FILE* const out = console.out;
     const std::string path_shown = shown(console.out_terminal, path);
     std::optional<std::array<char, disk::kNameSize>> wanted;
-    if (name != nullptr) {
-        wanted = disk::disk_name(name);
-        if (!wanted) {
-            print(out, text::kBadDiskName, shown(console.out_terminal, name).c_str());
-            return console.end(kExitUsage);
-        }
-    }
     platform::Handle file = platform::kNoHandle;
-    if (auto status = open_input(path, path_shown, file, console, true)) {
+    if (auto status = open_listed(path, path_shown, name, wanted, file, console)) {
         return *status;
     }
     print(out, text::kImageEcho, path_shown.c_str());
@@ -134,25 +208,8 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
         print(out, text::kNoSuchFile, disk::shown_name(*wanted).c_str(), path_shown.c_str());
         return console.end(kExitFailure);
     }
-    constexpr char kTypes[] = "BDMA";
     for (const disk::File& one : files) {
-        const char type = one.type < 4 ? kTypes[one.type] : '?';
-        const char format = one.format == 0x00 ? 'B' : one.format == 0xFF ? 'A' : '?';
-        print(out, text::kDiskFile, disk::shown_name(one.name).c_str(), type, format,
-              static_cast<int>(one.size), text::plural(static_cast<long>(one.size)));
-        if (one.type != disk::kTypeMachineCode || one.format != disk::kFormatBinary) {
-            continue;
-        }
-        // The disk is whole whatever one file holds: a warning, and the
-        // listing goes on; listed alone, the file tells what is wrong.
-        const std::vector<std::uint8_t> bytes = disk::file_bytes(face, one);
-        const Listing listing = read_binary(bytes);
-        if (listing.fault == Malformed::none) {
-            print_listing(out, listing, bytes);
-        } else {
-            console.flush();
-            print(stderr, text::kNotABinary, disk::shown_name(one.name).c_str());
-        }
+        print_file(console, one.name, one.type, one.format, disk::file_bytes(face, one));
     }
     const std::size_t free = disk::free_blocks(face);
     print(out, text::kDiskFree, static_cast<int>(files.size()), static_cast<int>(free),
@@ -162,6 +219,15 @@ int list_disk(const char* path, const char* face_text, const char* name, const C
 
 }  // namespace
 
+void print_tape_fault(std::FILE* out, const std::string& shown, const tape::TapeFault& fault) {
+    if (fault.problem == tape::TapeProblem::size) {
+        print(out, text::kTapeTooLarge, shown.c_str(), static_cast<int>(tape::kMaxTapeSize));
+        return;
+    }
+    print(out, text::kTapeFault, shown.c_str(), static_cast<int>(fault.offset),
+          text::tape_problem_text(fault));
+}
+
 void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault) {
     if (fault.problem == disk::ImageProblem::size) {
         print(out, text::kImageWrongSize, shown.c_str(), static_cast<int>(fault.offset),
@@ -170,6 +236,11 @@ void print_image_fault(std::FILE* out, const std::string& shown, const disk::Ima
     }
     if (fault.problem == disk::ImageProblem::one_face) {
         print(out, text::kOneFace, shown.c_str(), static_cast<int>(fault.offset));
+        return;
+    }
+    if (fault.at_sector) {
+        print(out, text::kSectorFault, shown.c_str(), fault.track, fault.side, fault.sector,
+              text::image_problem_text(fault));
         return;
     }
     print(out, text::kImageFault, shown.c_str(), static_cast<int>(fault.offset),
@@ -185,11 +256,18 @@ std::optional<int> check_face(const char* path, const char* text, int& side,
     print(console.out, text::kFaceEcho, shown(console.out_terminal, text).c_str());
     const std::optional<int> number = disk::face_number(text);
     if (!number) {
-        print(console.out, text::kBadFace, shown(console.out_terminal, text).c_str());
+        print(console.out,
+              disk::container_of(path) == disk::Container::sd ? text::kBadSdFace : text::kBadFace,
+              shown(console.out_terminal, text).c_str());
         return console.end(kExitUsage);
     }
-    if (*number != 0 && disk::container_of(path) != disk::Container::fd) {
+    const int faces = disk::faces_of(disk::container_of(path));
+    if (*number != 0 && faces == 1) {
         print(console.out, text::kFaceOnlyOnFd, shown(console.out_terminal, path).c_str());
+        return console.end(kExitUsage);
+    }
+    if (*number >= faces) {
+        print(console.out, text::kBadFace, shown(console.out_terminal, text).c_str());
         return console.end(kExitUsage);
     }
     side = *number;
@@ -207,6 +285,9 @@ int list(const char* path, const char* face_text, const char* name, const Consol
     int side = 0;
     if (auto status = check_face(path, face_text, side, console)) {
         return *status;
+    }
+    if (tape::is_tape(path)) {
+        return list_tape(path, name, console);
     }
     const std::string path_shown = shown(console.out_terminal, path);
     platform::Handle file = platform::kNoHandle;

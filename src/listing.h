@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "disk_image.h"
+#include "tape.h"
 
 namespace vork {
 
@@ -23,6 +24,9 @@ int list(const char* path, const char* face_text, const char* name, const Consol
 // face 1 of anything but a .fd, ends the run with the status returned.
 std::optional<int> check_face(const char* path, const char* text, int& side,
                               const Console& console);
+
+// Prints what is wrong with the tape shown as `shown`.
+void print_tape_fault(std::FILE* out, const std::string& shown, const tape::TapeFault& fault);
 
 // Prints what is wrong with the disk image shown as `shown`.
 void print_image_fault(std::FILE* out, const std::string& shown, const disk::ImageFault& fault);

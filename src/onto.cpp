@@ -59,18 +59,82 @@ const char* failure_text(const TargetOutcome& outcome) {
     return image_at_path(outcome.failure) ? text::kNotSynced : text::kUnwritable;
 }
 
-// Writes the MO5 tape `path` whole, holding `binary` as the file `name`,
-// and tells how it went; returns the status.
+// Tells why the image or tape shown as `path_shown` was not written, for
+// an outcome other than written or refused; returns the status.
+int tell_unwritten(const TargetOutcome& outcome, const std::string& path_shown,
+                   const Console& console) {
+    if (outcome.write == TargetWrite::not_regular) {
+        print(console.out, text::kNotRegular, path_shown.c_str());
+        return kExitFailure;
+    }
+    print(console.out,
+          outcome.write == TargetWrite::unreadable ? text::kUnreadable : failure_text(outcome),
+          path_shown.c_str());
+    console.cause(outcome.failure);
+    return kExitFailure;
+}
+
+// Puts `binary` on the MO5 tape `path` as the program `name`, every other
+// program kept where it is, and tells how it went; returns the status.
 int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
                 std::span<const std::uint8_t> binary, const Console& console) {
+    std::FILE* const out = console.out;
     const std::string path_shown = shown(console.out_terminal, path);
-    const TargetOutcome outcome = write_target(path, tape::mo5_tape(name, binary));
+    tape::TapeFault fault;
+    bool replaced = false;
+    std::size_t place = 0;
+    std::size_t count = 0;  // programs on the tape once written
+    const TargetOutcome outcome = update_target(
+        path, tape::kMaxTapeSize,
+        [&](std::span<const std::uint8_t> contents, std::vector<std::uint8_t>& image) {
+            std::vector<tape::Program> programs;
+            fault = tape::read_tape(contents, programs);
+            if (fault.problem != tape::TapeProblem::none) {
+                return false;
+            }
+            image = tape::put_program(contents, programs, name, binary, place, replaced);
+            count = programs.size() + (replaced ? 0 : 1);
+            return true;
+        });
+    if (!outcome.leftover.empty()) {
+        print(stderr, text::kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
+    }
+    const int blocks = static_cast<int>(tape::tape_blocks(binary.size()));
+    switch (outcome.write) {
+        case TargetWrite::ok:
+            if (count == 1) {
+                print(out, text::kTapeWritten, disk::shown_name(name).c_str(), path_shown.c_str(),
+                      blocks);
+            } else {
+                print(out, replaced ? text::kTapeReplaced : text::kTapeAdded,
+                      disk::shown_name(name).c_str(), path_shown.c_str(), blocks,
+                      static_cast<int>(place) + 1, static_cast<int>(count));
+            }
+            return kExitSuccess;
+        case TargetWrite::refused:
+            print_tape_fault(out, path_shown, fault);
+            print(out, text::kTapeUntouched, path_shown.c_str());
+            return kExitFailure;
+        default:
+            return tell_unwritten(outcome, path_shown, console);
+    }
+}
+
+// Writes the sound `path` of an MO5 tape holding `binary` as the program
+// `name`, replaced whole as TARGET is, and tells how it went; returns the status.
+int put_in_sound(const char* path, const std::array<char, disk::kNameSize>& name,
+                 std::span<const std::uint8_t> binary, const Console& console) {
+    const std::string path_shown = shown(console.out_terminal, path);
+    const std::vector<std::uint8_t> sound = tape::mo5_sound(tape::mo5_tape(name, binary));
+    const TargetOutcome outcome = write_target(path, sound);
     if (!outcome.leftover.empty()) {
         print(stderr, text::kLeftover, shown_on_stderr(outcome.leftover.c_str()).c_str());
     }
     if (outcome.write == TargetWrite::ok) {
-        print(console.out, text::kTapeWritten, disk::shown_name(name).c_str(), path_shown.c_str(),
-              static_cast<int>(tape::tape_blocks(binary.size())));
+        // 44 bytes of header, then 2 bytes a sample.
+        print(console.out, text::kSoundWritten, disk::shown_name(name).c_str(), path_shown.c_str(),
+              static_cast<int>(tape::tape_blocks(binary.size())),
+              static_cast<int>(((sound.size() - 44) / 2 + 11050) / 22100));
         return kExitSuccess;
     }
     print(console.out, failure_text(outcome), path_shown.c_str());
@@ -114,6 +178,9 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
                 std::span<const std::uint8_t> binary, const Console& console) {
     const std::string path_shown = shown(console.out_terminal, path);
     const std::string name_shown = disk::shown_name(name);
+    if (tape::is_sound(path)) {
+        return put_in_sound(path, name, binary, console);
+    }
     if (tape::is_tape(path)) {
         return put_on_tape(path, name, binary, console);
     }
@@ -124,11 +191,12 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
     std::size_t room = 0;  // free blocks, those of the file replaced included
     std::size_t left = 0;  // free blocks once the file is there
     const TargetOutcome outcome = update_target(
-        path, disk::kMaxImageFileSize,
+        path, disk::largest_image(container),
         [&](std::span<const std::uint8_t> contents, std::vector<std::uint8_t>& image) {
             std::vector<std::uint8_t> face;
+            std::vector<std::uint8_t> decoded;
             std::vector<disk::File> files;
-            fault = disk::read_image(container, contents, face, files, side);
+            fault = disk::read_image(container, contents, face, files, side, &decoded);
             if (fault.problem != disk::ImageProblem::none) {
                 return false;
             }
@@ -141,7 +209,7 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
                 return false;
             }
             left = disk::free_blocks(face);
-            image = disk::write_image(container, contents, face, side);
+            image = disk::write_image(container, contents, face, side, &decoded);
             return true;
         });
     std::FILE* const out = console.out;
@@ -167,19 +235,9 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
             }
             print(out, text::kUntouched, path_shown.c_str());
             return kExitFailure;
-        case TargetWrite::not_regular:
-            print(out, text::kNotRegular, path_shown.c_str());
-            return kExitFailure;
-        case TargetWrite::unreadable:
-            print(out, text::kUnreadable, path_shown.c_str());
-            break;
-        case TargetWrite::not_opened:
-        case TargetWrite::failed:
-            print(out, failure_text(outcome), path_shown.c_str());
-            break;
+        default:
+            return tell_unwritten(outcome, path_shown, console);
     }
-    console.cause(outcome.failure);
-    return kExitFailure;
 }
 
 }  // namespace vork

@@ -44,7 +44,14 @@ static_assert(std::size(kReasons) == static_cast<std::size_t>(Reason::other) + 1
 
 // What is wrong with an image, in the order of disk::ImageProblem, then of disk::Problem.
 constexpr const char* kImageProblems[] = {
-    "", "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux", "",
+    "", "", "", "en-tete SAP inconnu", "secteur SAP hors de sa place", "CRC de secteur faux",
+    "en-tete HFE inconnu",
+    "secteur SD qui ne finit pas par 256 octets $FF",
+    "secteur introuvable",
+    "CRC de l'en-tete du secteur faux",
+    "CRC des donnees du secteur faux",
+    "secteur d'une autre taille que 256 octets",
+    "",
 };
 constexpr const char* kFaceProblems[] = {
     "",
@@ -61,7 +68,24 @@ static_assert(std::size(kImageProblems) == static_cast<std::size_t>(disk::ImageP
 static_assert(std::size(kFaceProblems) == static_cast<std::size_t>(disk::Problem::last_bytes) + 1,
               "one text for each problem of a face");
 
+// What is wrong with a tape, in the order of tape::TapeProblem.
+constexpr const char* kTapeProblems[] = {
+    "",
+    "",
+    "ni amorce ($01) ni debut de bloc (3C 5A) : pas une cassette MO5",
+    "bloc hors de son ordre (nom, donnees, fin)",
+    "bloc de nom trop court",
+    "la cassette s'arrete au milieu d'un programme",
+    "somme de controle de bloc fausse",
+};
+static_assert(std::size(kTapeProblems) == static_cast<std::size_t>(tape::TapeProblem::checksum) + 1,
+              "one text for each problem of a tape");
+
 }  // namespace
+
+const char* text::tape_problem_text(const tape::TapeFault& fault) {
+    return kTapeProblems[static_cast<std::size_t>(fault.problem)];
+}
 
 const char* text::image_problem_text(const disk::ImageFault& fault) {
     return fault.problem == disk::ImageProblem::face

@@ -8,6 +8,7 @@
 
 #include "disk_image.h"
 #include "failure.h"
+#include "tape.h"
 
 namespace vork::text {
 
@@ -95,14 +96,30 @@ inline constexpr char kTapeNameEcho[] = "Nom sur la cassette. : %s\n";
 inline constexpr char kFaceEcho[] = "Face du disque...... : %s\n";
 inline constexpr char kFaceWithoutNumber[] = "Erreur, --face attend 0 ou 1\n";
 inline constexpr char kBadFace[] = "Erreur, face %s inconnue : --face attend 0 ou 1\n";
+inline constexpr char kBadSdFace[] = "Erreur, face %s inconnue : --face attend 0, 1, 2 ou 3\n";
 inline constexpr char kFaceOnlyOnFd[] =
-    "Erreur, %s n'a qu'une face : seule une image .fd peut en avoir deux\n";
+    "Erreur, %s n'a qu'une face : seules les images .fd et .hfe en ont deux, .sd quatre\n";
 inline constexpr char kOneFace[] = "Erreur, l'image %s n'a qu'une face (%d octets)\n";
 inline constexpr char kNotAnImage[] =
-    "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
+    "Erreur, %s n'est ni une image de disque Thomson (.fd, .sap, .hfe ou .sd) ni une cassette "
+    "MO5 (.k7 ou .wav)\n";
 inline constexpr char kTargetLikeImage[] =
     "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
 inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
+// The sound of an MO5 tape for the cassette input: its blocks and its length in seconds.
+inline constexpr char kSoundWritten[] =
+    "Fichier %s ecrit en son de cassette MO5 dans %s (blocs : %d, %d s)\n";
+// On a tape that holds other programs: the program's place among them.
+inline constexpr char kTapeAdded[] =
+    "Fichier %s ajoute a la fin de la cassette %s (blocs : %d, programme %d sur %d)\n";
+inline constexpr char kTapeReplaced[] =
+    "Fichier %s remplace sur la cassette %s (blocs : %d, programme %d sur %d)\n";
+// The tape's name, the offset, then tape_problem_text().
+inline constexpr char kTapeFault[] = "Erreur, cassette %s illisible a l'octet %d : %s\n";
+inline constexpr char kTapeTooLarge[] = "Erreur, la cassette %s fait plus de %d octets\n";
+inline constexpr char kTapeUntouched[] = "La cassette %s n'est pas modifiee\n";
+// What --list prints of a tape after its name: a line for each program, then the count.
+inline constexpr char kTapeTotal[] = "Programmes : %d\n";
 inline constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "
     "au plus, puis un point et 3 au plus\n";
@@ -114,6 +131,9 @@ inline constexpr char kImageWrongSize[] =
     "Erreur, l'image %s fait %d octet%s : ce n'est pas une taille connue\n";
 // The image's name, the offset, then image_problem_text().
 inline constexpr char kImageFault[] = "Erreur, image %s illisible a l'octet %d : %s\n";
+// The image's name, the track, side and sector of an .hfe, then image_problem_text().
+inline constexpr char kSectorFault[] =
+    "Erreur, image %s illisible piste %d, face %d, secteur %d : %s\n";
 inline constexpr char kNoRoom[] =
     "Erreur, pas assez de place sur %s (blocs libres : %d, il en faut %d)\n";
 inline constexpr char kDirectoryFull[] = "Erreur, catalogue plein sur %s (%d fichiers)\n";
@@ -130,6 +150,9 @@ inline constexpr char kNotABinary[] = "Attention, %s n'est pas un binaire Thomso
 // The ending of a word after the count `count` ("%d octet%s"): "s" but for one.
 // The report's own size lines keep their "octets".
 inline const char* plural(long count) { return count == 1 ? "" : "s"; }
+
+// What is wrong with a tape at the offset of `fault`, for kTapeFault.
+const char* tape_problem_text(const tape::TapeFault& fault);
 
 // What is wrong with a disk image at the offset of `fault`, for kImageFault;
 // empty for a wrong size, told by kImageWrongSize.

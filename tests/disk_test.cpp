@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "disk_image.h"
+#include "hfe_model.h"
 #include "scratch.h"
 #include "tape.h"
 #include "thomson_disk.h"
@@ -48,7 +49,46 @@ Bytes disk_with(Container container, const std::vector<std::pair<std::string, By
     return write_image(container, {}, face);
 }
 
-const char* extension(Container container) { return container == Container::sap ? "sap" : "fd"; }
+const char* extension(Container container) {
+    constexpr const char* kExtensions[] = {"fd", "sap", "hfe", "sd"};
+    return kExtensions[static_cast<int>(container)];
+}
+
+bool has_imgtool() { return std::system("command -v imgtool >/dev/null 2>&1") == 0; }
+
+// A face holding `name`, 700 bytes of code, put there by vork's own layer.
+Bytes face_with(const char* name) {
+    Bytes face = blank_face();
+    put_file(face, *disk_name(name), code_of(700), {});
+    return face;
+}
+
+// Face `side` of the .hfe or .sd at `path`, as a .fd beside it, read by
+// floptool or cut from the .sd's sectors; `path` for the others.
+fs::path as_fd(Container container, const fs::path& path, int side = 0) {
+    const fs::path fd = path.string() + ".fd";
+    Bytes faces = bytes_of(read_file(path));
+    if (container == Container::hfe) {
+        output_of("floptool flopconvert hfe thomson_35 '" + path.string() + "' '" + fd.string() + "'");
+        faces = bytes_of(read_file(fd));
+        // floptool gives a two-sided disk cylinder by cylinder.
+        Bytes face;
+        for (std::size_t at = side * 4096; faces.size() > kFaceSize && at < faces.size(); at += 8192) {
+            face.insert(face.end(), faces.begin() + at, faces.begin() + at + 4096);
+        }
+        faces = face.empty() ? faces : face;
+    } else if (container == Container::sd) {
+        Bytes face;
+        for (std::size_t at = side * 2 * kFaceSize; face.size() < kFaceSize; at += 512) {
+            face.insert(face.end(), faces.begin() + at, faces.begin() + at + 256);
+        }
+        faces = face;
+    } else {
+        return path;
+    }
+    write_file(fd, text(faces));
+    return fd;
+}
 
 // The files the test's own reader finds on the disk at `path`; -1 when it cannot read it.
 long files_on(const fs::path& path) {
@@ -57,6 +97,51 @@ long files_on(const fs::path& path) {
     return disk ? static_cast<long>(disk->files.size()) : -1;
 }
 
+// The bytes imgtool gets back of `name` on the disk at `image` (face 0 of
+// an .hfe or .sd); empty when it gets none.
+std::string imgtool_gets(Container container, const fs::path& image, const std::string& name) {
+    const fs::path path = as_fd(container, image);
+    const std::string module = container == Container::sap ? "thom_sap" : "thom_fd";
+    const fs::path back = path.parent_path() / ("back-" + name);
+    output_of("imgtool get " + module + " '" + path.string() + "' " + name + " '" + back.string() +
+              "'");
+    std::string got;
+    if (fs::exists(back)) {
+        got = read_file(back);
+        fs::remove(back);
+    }
+    return got;
+}
+
+// ---- The emulators' images hold, face for face, the .fd the same runs make
+// (itself checked by the model against imgtool); floptool reads the .hfe.
+
+class DiskRuns : public testing::TestWithParam<Container> {};
+
+TEST_P(DiskRuns, SameFaceAsTheFdOfTheSameRuns) {
+    if (!has_imgtool()) {
+        GTEST_SKIP() << "imgtool is missing (Debian package mame-tools)";
+    }
+    const Container container = GetParam();
+    const Scratch scratch;
+    const std::string disk = std::string("d.") + extension(container);
+    // B grows from 2 blocks to 33 between A and C, then shrinks to 1.
+    const std::pair<const char*, std::size_t> steps[] = {
+        {"A.BIN", 2031}, {"B.BIN", 4071}, {"C.BIN", 3}, {"B.BIN", 65535}, {"B.BIN", 0}};
+    for (int i = 0; const auto& [name, size] : steps) {
+        write_file(scratch.work() / "code.raw", text(code_of(size, i++)));
+        for (const std::string& image : {disk, std::string("d.fd")}) {
+            const Outcome run = scratch.run({"--onto", image, "code.raw", "9000", "9000", name});
+            ASSERT_EQ(run.status, 0) << run.out;
+        }
+    }
+    EXPECT_EQ(read_file(as_fd(container, scratch.work() / disk)), read_file(scratch.work() / "d.fd"));
+    EXPECT_EQ(imgtool_gets(container, scratch.work() / disk, "A.BIN"),
+              read_file(scratch.work() / "A.BIN"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DiskRuns, testing::Values(Container::hfe, Container::sd),
+                         [](const auto& info) { return std::string(extension(info.param)); });
 // ---- Images vork refuses, each left as it was.
 
 struct RefusedCase {
@@ -110,6 +195,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "l'octet 4522 : secteur SAP hors de sa place"},
         RefusedCase{"SapHeader", Container::sap, [](Bytes& d) { d[10] = 'x'; },
                     "l'octet 10 : en-tete SAP inconnu"},
+        // Track 3's cells start at block 149; sector 1's ID sync at byte 88, its track at 96, its data at 184.
+        RefusedCase{"HfeDataCrc", Container::hfe, [](Bytes& d) { d[149 * 512 + 200] ^= 2; },
+                    "image d.hfe illisible piste 3, face 0, secteur 1 : CRC des donnees du secteur faux"},
+        RefusedCase{"HfeIdCrc", Container::hfe, [](Bytes& d) { d[149 * 512 + 96] ^= 2; },
+                    "piste 3, face 0, secteur 1 : CRC de l'en-tete du secteur faux"},
+        RefusedCase{"HfeNoSector", Container::hfe,
+                    [](Bytes& d) { std::fill_n(d.begin() + 149 * 512 + 88, 6, 0); },
+                    "piste 3, face 0, secteur 1 : secteur introuvable"},
+        RefusedCase{"HfeHeader", Container::hfe, [](Bytes& d) { d[9] = 81; },
+                    "l'octet 9 : en-tete HFE inconnu"},
+        RefusedCase{"SdFiller", Container::sd, [](Bytes& d) { d[5 * 512 + 300] = 0; },
+                    "l'octet 2860 : secteur SD qui ne finit pas"},
         RefusedCase{"FdWrongSize", Container::fd, [](Bytes& d) { d.push_back(0); },
                     "l'image d.fd fait 327681 octets : ce n'est pas une taille connue"},
         RefusedCase{"SapWrongSize", Container::sap, [](Bytes& d) { d.pop_back(); },
@@ -140,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "illisible a l'octet 409857 : chaine d'un fichier qui boucle", 1, "1"},
         RefusedCase{"OneFacedDisk", Container::fd, [](Bytes&) {}, "n'a qu'une face (327680 octets)", 1, "1"},
-        RefusedCase{"SapHasOneFace", Container::sap, [](Bytes&) {}, "seule une image .fd peut en avoir deux", 2, "1"},
+        RefusedCase{"SapHasOneFace", Container::sap, [](Bytes&) {}, "seules les images .fd et .hfe en ont deux, .sd quatre", 2, "1"},
         RefusedCase{"UnknownFace", Container::fd, [](Bytes&) {}, "face 01 inconnue", 2, "01"}));
 
 // ---- The image's own sync failing once the new image has its name: the
@@ -302,7 +399,7 @@ TEST(Tape, CastoolPlaysItBack) {
     if (std::system("command -v castool >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "castool is missing (Debian package mame-tools)";
     }
-    for (const std::size_t code : {0, 244, 245, 600}) {
+    for (const std::size_t code : {0, 244, 245, 600, 65535}) {
         const Scratch scratch;
         write_file(scratch.work() / "code.raw", text(code_of(code)));
         const Outcome run = scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"});
@@ -312,6 +409,9 @@ TEST(Tape, CastoolPlaysItBack) {
                                            "' '" + (scratch.work() / "t.wav").string() + "' 2>&1");
         EXPECT_NE(said.find("file \"HELLO   .BIN\" type=bin"), std::string::npos) << said;
         EXPECT_EQ(said.find("WARNING"), std::string::npos) << said;
+        // The sound vork makes of the same program is castool's, byte for byte.
+        ASSERT_EQ(scratch.run({"--onto", "s.wav", "code.raw", "9000", "9000", "HELLO.BIN"}).status, 0);
+        EXPECT_TRUE(read_file(scratch.work() / "s.wav") == read_file(scratch.work() / "t.wav")) << code;
         const std::vector<Bytes> blocks = tape_blocks_of(bytes_of(read_file(scratch.work() / "t.k7")));
         EXPECT_EQ(blocks.size(), (code + 10 + 253) / 254 + 2) << code;
         Bytes data;
@@ -381,5 +481,144 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"ThatFileAlone", {"HELLO.BIN"}, "Erreur, octet $12 a l'octet 0 : ni un debut", 1,
                  set_face(Container::sap, 2048, 0x12)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// The programs of a tape as castool names them, in order, and their bytes
+// as tape_blocks_of() finds them: a reading of the tape vork does not do.
+std::vector<std::pair<std::string, Bytes>> tape_programs(const Scratch& scratch, const char* tape) {
+    const fs::path path = scratch.work() / tape;
+    const std::string said = output_of("castool convert mo5 '" + path.string() + "' '" +
+                                       (scratch.work() / "t.wav").string() + "' 2>&1");
+    std::vector<std::pair<std::string, Bytes>> programs;
+    for (std::size_t at = 0; (at = said.find("file \"", at)) != std::string::npos; ++at) {
+        std::string name = said.substr(at + 6, 12);
+        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+        programs.push_back({name, {}});
+    }
+    std::size_t index = 0;
+    for (const Bytes& block : tape_blocks_of(bytes_of(read_file(path)))) {
+        if (block[2] == 0x01 && index < programs.size()) {
+            programs[index].second.insert(programs[index].second.end(), block.begin() + 4,
+                                          block.end() - 1);
+        }
+        index += block[2] == 0xFF;
+    }
+    EXPECT_EQ(index, programs.size()) << said;
+    return programs;
+}
+
+// Tapes keep their programs: each run adds one at the end or replaces its
+// namesake where it stands; castool reads every program back. What is not
+// an MO5 tape vork reads whole is refused, untouched.
+TEST(Tape, KeepsEveryOtherProgram) {
+    if (std::system("command -v castool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "castool is missing (Debian package mame-tools)";
+    }
+    const Scratch scratch;
+    const std::pair<const char*, std::size_t> runs[] = {
+        {"A.BIN", 600}, {"B.BIN", 30}, {"C.BIN", 0}, {"B.BIN", 1000}};
+    for (int i = 0; const auto& [name, size] : runs) {
+        write_file(scratch.work() / "code.raw", text(code_of(size, i++)));
+        const Outcome run = scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", name});
+        ASSERT_EQ(run.status, 0) << run.out;
+    }
+    const auto programs = tape_programs(scratch, "t.k7");
+    ASSERT_EQ(programs.size(), 3u);
+    for (std::size_t i = 0; const char* name : {"A.BIN", "B.BIN", "C.BIN"}) {
+        EXPECT_EQ(programs[i].first, name);
+        EXPECT_EQ(text(programs[i++].second), read_file(scratch.work() / name)) << name;
+    }
+    const Outcome listed = scratch.run({"--list", "t.k7"});
+    for (const char* line : {"B.BIN        M B   1010 octets\nBloc 1.............. : $9000",
+                             ", 1000 octets\nAdr de Lancement.... : $9000\nC.BIN"}) {
+        EXPECT_NE(listed.out.find(line), std::string::npos) << listed.out;
+    }
+
+    const Bytes tape = bytes_of(read_file(scratch.work() / "t.k7"));
+    struct Refused {
+        std::function<void(Bytes&)> spoil;
+        std::string says;
+    };
+    const Refused rows[] = {
+        // A TO7 tape: $FF fillers, blocks 01 3C.
+        {[](Bytes& t) { t = {0xFF, 0xFF, 0x01, 0x3C, 0x00, 0x10}; },
+         "illisible a l'octet 0 : ni amorce"},
+        {[](Bytes& t) { t[16 + 4] ^= 1; }, "illisible a l'octet 34 : somme de controle"},
+        {[](Bytes& t) { t.resize(t.size() - 30); }, "s'arrete au milieu d'un programme"},
+        {[](Bytes& t) { t[16 + 2] = 0x01; }, "illisible a l'octet 18 : bloc hors de son ordre"},
+        {[](Bytes& t) { t.push_back(0x3C); }, "s'arrete au milieu"},
+    };
+    for (const Refused& row : rows) {
+        Bytes spoilt = tape;
+        row.spoil(spoilt);
+        write_file(scratch.work() / "bad.k7", text(spoilt));
+        const Outcome run = scratch.run({"--onto", "bad.k7", "code.raw", "9000", "9000", "D.BIN"});
+        EXPECT_EQ(run.status, 1) << row.says;
+        EXPECT_NE(run.out.find(row.says), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("La cassette bad.k7 n'est pas modifiee"), std::string::npos);
+        EXPECT_EQ(read_file(scratch.work() / "bad.k7"), text(spoilt));
+    }
+    fs::create_symlink("/dev/null", scratch.work() / "nul.k7");
+    const Outcome device = scratch.run({"--onto", "nul.k7", "code.raw", "9000", "9000", "D.BIN"});
+    EXPECT_EQ(device.status, 1);
+    EXPECT_NE(device.out.find("nul.k7 n'est pas un fichier ordinaire"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Other converters' .hfe (interleave 1 or 2, other gaps, head byte = side,
+// cells off the byte) and vork's own .sd faces: --onto a face keeps every
+// other face byte for byte, and the face written reads back in floptool
+// and imgtool with its old file and the new one.
+TEST(DiskEmulators, OtherLayoutsAndFacesKeepEverything) {
+    // vork's own .hfe is HxC's Thomson layout, byte for byte, on one side and on two.
+    const std::vector<Bytes> two{face_with("A0.BIN"), face_with("A1.BIN")};
+    EXPECT_EQ(write_image(Container::hfe, {}, two[0]), hfe_of({two[0]}, {}));
+    EXPECT_EQ(write_image(Container::hfe, write_image(Container::hfe, {}, two[0]), two[1], 1),
+              hfe_of(two, {}));
+    if (!has_imgtool()) {
+        GTEST_SKIP() << "imgtool and floptool are missing (Debian package mame-tools)";
+    }
+    struct Row {
+        Container container;
+        HfeLayout layout;
+        std::size_t faces, side;
+    };
+    const Row rows[] = {{Container::hfe, {.interleave = 1, .head_is_side = true, .shift = 3}, 2, 1},
+                        {Container::hfe, {.gap1 = 60, .gap3 = 40, .interleave = 2}, 2, 0},
+                        {Container::hfe, {.gap2 = 30, .interleave = 5, .shift = 9}, 1, 0},
+                        {Container::sd, {}, 4, 3}};
+    for (const Row& row : rows) {
+        const Scratch scratch;
+        const fs::path disk = scratch.work() / (std::string("d.") + extension(row.container));
+        std::vector<Bytes> faces;
+        Bytes image;
+        for (std::size_t f = 0; f < row.faces; ++f) {
+            faces.push_back(face_with(("A" + std::to_string(f) + ".BIN").c_str()));
+            const Bytes sd = write_image(Container::sd, {}, faces.back());
+            image.insert(image.end(), sd.begin(), sd.begin() + 2 * kFaceSize);
+        }
+        write_file(disk, text(row.container == Container::hfe ? hfe_of(faces, row.layout) : image));
+        write_file(scratch.work() / "code.raw", text(code_of(2041)));
+        const Outcome run = scratch.run({"--onto", disk.filename().string(), "--face",
+                                         std::to_string(row.side), "code.raw", "9000", "9000", "C.BIN"});
+        ASSERT_EQ(run.status, 0) << run.out;
+        for (std::size_t f = 0; f < row.faces; ++f) {
+            const fs::path face = as_fd(row.container, disk, static_cast<int>(f));
+            if (f != row.side) {
+                EXPECT_EQ(read_file(face), text(faces[f])) << disk << " face " << f;
+                continue;
+            }
+            const std::string kept = "A" + std::to_string(f) + ".BIN";
+            EXPECT_EQ(imgtool_gets(Container::fd, face, kept), text(code_of(700)));
+            EXPECT_EQ(imgtool_gets(Container::fd, face, "C.BIN"), read_file(scratch.work() / "C.BIN"));
+        }
+    }
+}
 
 }  // namespace

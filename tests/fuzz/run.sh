@@ -12,13 +12,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Each target with its corpus: vork_fuzz, runs on code and addresses;
-# vork_fuzz_disk, --list and --onto on disk images.
-for pair in vork_fuzz:corpus vork_fuzz_disk:disk-corpus; do
+# vork_fuzz_disk, --list and --onto on disk images; vork_fuzz_hfe, on .hfe
+# (judged by floptool, from mame-tools).
+pairs=(vork_fuzz:corpus vork_fuzz_disk:disk-corpus vork_fuzz_hfe:hfe-corpus)
+for pair in "${pairs[@]}"; do
   target=${pair%%:*}
   corpus=${pair#*:}
   mkdir "$work/$target" "$work/$target/corpus" "$work/$target/findings"
   cp "tests/fuzz/$corpus"/* "$work/$target/corpus/"
-  if ! "./build/fuzz/$target" -max_total_time=$((seconds / 2)) -max_len=66000 -timeout=10 \
+  if ! "./build/fuzz/$target" -max_total_time=$((seconds / ${#pairs[@]})) -max_len=66000 -timeout=10 \
       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/$target/findings/" \
       "$work/$target/corpus" 2>"$work/$target/log"; then
     tail -n 40 "$work/$target/log"
