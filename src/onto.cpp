@@ -7,7 +7,7 @@
 
 #include "disk_image.h"
 #include "exit_status.h"
-#include "listing.h"
+#include "medium.h"
 #include "platform.h"
 #include "tape.h"
 #include "target.h"
