@@ -96,6 +96,12 @@ std::optional<int> check_onto(const char* image, const char* face_text, const ch
         print(console.out, text::kTargetLikeImage, shown(console.out_terminal, target).c_str());
         return console.end(kExitUsage);
     }
+    // Nor may it be the image under another name (a link, any path to it).
+    if (platform::same_file(target, image)) {
+        print(console.out, text::kTargetIsImage, shown(console.out_terminal, target).c_str(),
+              shown(console.out_terminal, image).c_str());
+        return console.end(kExitUsage);
+    }
     const std::string base(platform::base_name(target));
     const auto fits = disk::disk_name(base);
     if (!fits) {
@@ -161,7 +167,9 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
                 print(out, text::kDirectoryFull, path_shown.c_str(),
                       static_cast<int>(disk::kDirectoryEntries));
             }
-            print(out, text::kUntouched, path_shown.c_str());
+            if (outcome.untouched) {
+                print(out, text::kUntouched, path_shown.c_str());
+            }
             return kExitFailure;
         case TargetWrite::not_regular:
             print(out, text::kNotRegular, path_shown.c_str());

@@ -45,6 +45,11 @@ Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got);
 
 void close(Handle file);
 
+// Whether the paths `a` and `b` lead to one file once the system has
+// resolved both (links followed, any of its names); false when either
+// leads to none.
+bool same_file(const char* a, const char* b);
+
 // The part of `path` after its folders (and, on Windows, its drive), as
 // the system splits it.
 std::string_view base_name(std::string_view path);
@@ -73,7 +78,17 @@ struct TargetFacts {
     bool other_names = false;   // another name holds it too, which would keep the old contents
     bool folder_lets_go = false;  // the folder that holds it under its name was found, and a
                                   // name made there can be removed again
-    bool lock_held_through_move = false;  // a lock on it lasts until a new file has its name
+    bool lock_held_through_move = false;  // a lock on it lasts until a new file has its name,
+                                          // its own file kept open through the move
+};
+
+// What tells one state of a file from another: which file it is, its size,
+// and the times the system sets whenever it changes.
+struct FileState {
+    std::uint64_t id[2] = {};
+    std::uint64_t size = 0;
+    std::int64_t changed[2] = {};
+    bool operator==(const FileState&) const = default;
 };
 
 // Opens `path` for writing without truncating it, creating it when missing
@@ -102,6 +117,13 @@ Result reserve(Target& target, std::uint64_t size);
 // the folder its path leads to (or, with its folder unknown, the file its
 // path leads to): Reason::moved when not.
 Result still_at_name(Target& target);
+
+// The state of the target's own file.
+Result state_of(Target& target, FileState& state);
+
+// The state of the file the target's name holds now, looked up as
+// still_at_name() looks it up: Reason::moved when it holds none.
+Result state_at_name(Target& target, FileState& state);
 
 // Whether the target's folder is still the one its path leads to:
 // Reason::moved when it was renamed or replaced, or a link on the way was
@@ -140,6 +162,10 @@ Result sync_new(NewFile& file);
 // Gives a new file that has no name yet the name `fresh` in the target's
 // folder (Reason::exists: that name is taken); nothing when it has one.
 Result name_new_file(Target& target, NewFile& file, const std::string& fresh);
+
+// Closes the target's own file, and its lock with it, for a move that its
+// handle would stand in the way of.
+void let_go(Target& target);
 
 // Puts the new file in place of whatever the target's folder holds under the
 // target's name now, as `mv` would; the target's own file is closed first.

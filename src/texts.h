@@ -97,6 +97,8 @@ inline constexpr char kNotAnImage[] =
     "Erreur, %s n'est ni une image de disque Thomson (.fd ou .sap) ni une cassette MO5 (.k7)\n";
 inline constexpr char kTargetLikeImage[] =
     "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
+inline constexpr char kTargetIsImage[] =
+    "Erreur, la cible %s et l'image %s sont un seul et meme fichier\n";
 inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
 inline constexpr char kBadDiskName[] =
     "Erreur, %s ne tient pas dans un nom de fichier Thomson : 8 lettres, chiffres, - ou _ "

@@ -409,6 +409,14 @@ Result name_new_file(Target& target, NewFile& file, const std::string& fresh) {
     return {};
 }
 
+void let_go(Target& target) {
+    if (target.fd >= 0) {
+        ::close(target.fd);
+        target.fd = -1;
+    }
+    target.locked = false;
+}
+
 Result move_over(Target& target, NewFile& file) {
     const std::string name = kept_name(target);
     // Closed first: an old file still open when replaced is freed later,
@@ -416,8 +424,7 @@ Result move_over(Target& target, NewFile& file) {
     // A locked one is closed only once the new file has the name, since its
     // lock dies with it: a run waiting on it then finds and reads the new file.
     if (!target.locked) {
-        ::close(target.fd);
-        target.fd = -1;
+        let_go(target);
     }
     if (sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) != 0) {
         // Still locked, and still open for the write in place that may follow.

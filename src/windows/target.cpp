@@ -35,22 +35,10 @@ Result write_all(HANDLE file, std::span<const std::uint8_t> data) {
     return {};
 }
 
-// Fills `id` with the volume and index that tell the file open as `file`
-// from any other; false when the system cannot say.
-bool identify(HANDLE file, std::uint64_t (&id)[2]) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file, &info)) {
-        return false;
-    }
-    id[0] = info.dwVolumeSerialNumber;
-    id[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-    return true;
-}
-
 // Whether the file open as `file` is the one opened as the target.
 bool is_target(const Target& target, HANDLE file) {
     std::uint64_t id[2] = {};
-    return identify(file, id) && id[0] == target.id[0] && id[1] == target.id[1];
+    return win::identify(file, id) && id[0] == target.id[0] && id[1] == target.id[1];
 }
 
 // Where the target lies, links resolved.
@@ -65,7 +53,7 @@ bool is_the_report(HANDLE file) {
     std::uint64_t a[2] = {};
     std::uint64_t b[2] = {};
     return report != nullptr && report != INVALID_HANDLE_VALUE &&
-           GetFileType(report) == FILE_TYPE_DISK && identify(report, a) && identify(file, b) &&
+           GetFileType(report) == FILE_TYPE_DISK && win::identify(report, a) && win::identify(file, b) &&
            a[0] == b[0] && a[1] == b[1];
 }
 
@@ -203,7 +191,7 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
     // to vanish, and empty) is written in place.
     facts.lock_held_through_move = !target->created;
     BY_HANDLE_FILE_INFORMATION info{};
-    if (facts.regular && GetFileInformationByHandle(file, &info) && identify(file, target->id)) {
+    if (facts.regular && GetFileInformationByHandle(file, &info) && win::identify(file, target->id)) {
         facts.other_names = info.nNumberOfLinks > 1;
         win::find_in_folder(*target, facts);
     }
@@ -381,6 +369,14 @@ Result name_new_file(Target& /*target*/, NewFile& /*file*/, const std::string& /
     return {};  // it has its name from the start, and the mark to vanish
 }
 
+void let_go(Target& target) {
+    if (target.file != INVALID_HANDLE_VALUE) {
+        CloseHandle(target.file);  // a file this run made and marked vanishes with it
+        target.file = INVALID_HANDLE_VALUE;
+    }
+    target.locked = false;
+}
+
 Result move_over(Target& target, NewFile& file) {
     const std::wstring to = final_path(target);
     if (target.locked) {
@@ -403,9 +399,7 @@ Result move_over(Target& target, NewFile& file) {
     }
     // Our own handle on the target would stand in the way; closed, a file
     // this run created vanishes and leaves the name free.
-    CloseHandle(target.file);
-    target.file = INVALID_HANDLE_VALUE;
-    target.locked = false;  // the lock went with the handle
+    let_go(target);
     // The mark comes off only for the move, and back at once if it does not
     // happen; no other program can open the file meanwhile. One that holds
     // the target for a moment delays the move.
