@@ -343,7 +343,8 @@ TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& r
             outcome = {TargetWrite::unreadable, *failure, {}};
         }
         // Told only when found so: nothing this run did or another did since.
-        outcome.untouched = !failure && !still_as_read(*target, &read);
+        outcome.untouched =
+            !failure && !platform::folder_at_path(*target) && !still_as_read(*target, &read);
         if (facts.created) {
             InterruptsHeld held;
             platform::remove_created(*target, outcome.leftover);

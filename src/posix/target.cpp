@@ -393,6 +393,9 @@ Result name_new_file(Target& target, NewFile& file, const std::string& fresh) {
     if (!posix::folder_lets_go(target.folder)) {
         return Failure{Reason::permission, EPERM, "folder keeps names"};
     }
+    // Found now, so that nothing but the move itself comes after the
+    // policy's last look at the name.
+    target.over = kept_name(target);
     if (!file.name.empty()) {
         return {};
     }
@@ -418,7 +421,7 @@ void let_go(Target& target) {
 }
 
 Result move_over(Target& target, NewFile& file) {
-    const std::string name = kept_name(target);
+    const std::string& name = target.over.empty() ? target.name : target.over;
     // Closed first: an old file still open when replaced is freed later,
     // through the journal's list of orphans, which costs a twentieth of a run.
     // A locked one is closed only once the new file has the name, since its
