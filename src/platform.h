@@ -104,9 +104,11 @@ Result open_target(const char* path, TargetPtr& target, TargetFacts& facts, bool
 Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
                std::size_t& got);
 
-// Takes an exclusive lock on the whole target, waiting a few seconds at
-// most for another program's; succeeds where the file system has no locks,
-// and at once when this run holds it already.
+// Takes an exclusive lock that every other run of vork on the target waits
+// for and no reader of its bytes meets (on Windows, whose locks bar reads,
+// a byte past any data), waiting a few seconds at most for another
+// program's; succeeds where the file system has no locks, and at once when
+// this run holds it already.
 Result lock(Target& target);
 
 // Reserves room for `size` bytes in the target without changing its bytes

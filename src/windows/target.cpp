@@ -89,6 +89,9 @@ bool move_by_handle(HANDLE file, const std::wstring& to) {
                                       static_cast<DWORD>(buffer.size())) != 0;
 }
 
+// Where the lock byte lies in the target.
+constexpr DWORD kLockOffset = DWORD{1} << 30;
+
 // Whether `error` says the file system cannot reserve room.
 bool cannot_reserve(DWORD error) {
     return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
@@ -206,10 +209,16 @@ Result lock(Target& target) {
     if (target.locked) {
         return {};
     }
-    OVERLAPPED whole{};
+    // One byte far past any data, as SQLite keeps its lock bytes past any
+    // real page: Windows enforces a lock on every other program's reads and
+    // writes of its bytes, and a reader (an emulator, `vork --list`) must
+    // never meet it. A .fd is 640 KB at most; 1 GiB leaves room for any
+    // format to come.
+    OVERLAPPED past_the_data{};
+    past_the_data.Offset = kLockOffset;
     if (with_patience([&] {
             return LockFileEx(target.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                              MAXDWORD, MAXDWORD, &whole) != 0;
+                              1, 0, &past_the_data) != 0;
         })) {
         target.locked = true;
         return {};
