@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -170,8 +171,14 @@ Result name_new_file(Target& target, NewFile& file, const std::string& fresh);
 void let_go(Target& target);
 
 // Puts the new file in place of whatever the target's folder holds under the
-// target's name now, as `mv` would; the target's own file is closed first.
-Result move_over(Target& target, NewFile& file);
+// target's name now, as `mv` would; the target's own file is closed first,
+// unless it holds the lock where the lock lasts through the move. Right
+// before each attempt, `still_as_read`, when given, says whether the name
+// may be moved over: its failure ends the move; with it, a move another
+// program holds up is not waited for (that program may be another run that
+// read the old file, and would be moved over).
+using Check = std::function<Result()>;
+Result move_over(Target& target, NewFile& file, const Check& still_as_read);
 
 // Removes the new file's name; the name, when it could not be removed, in
 // `leftover` (as the user may find it).

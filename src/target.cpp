@@ -15,6 +15,8 @@
 // disk image) is read and written under one lock.
 #include "target.h"
 
+#include <algorithm>
+
 #include "fresh_name.h"
 #include "platform.h"
 
@@ -28,9 +30,13 @@ using platform::FileState;
 using platform::Target;
 using platform::TargetFacts;
 
+// The step of a failure to open the target again after a refused move:
+// there is no file left to write in place.
+constexpr char kNotReopened[] = "reopen";
+
 // How many times a file another program keeps changing is read and rebuilt
 // again before the run gives up.
-constexpr int kRereads = 4;
+constexpr int kRereads = 8;
 
 // Whether a replacement that failed for `reason` leaves writing the target
 // in place worth trying: the reason concerns the new file or the folder,
@@ -70,9 +76,41 @@ Result with_fresh_name(Make make) {
     return failure;
 }
 
+// What update_target() read: the file's state then, and its bytes.
+struct AsRead {
+    FileState state;
+    const char* path;
+    std::span<const std::uint8_t> contents;
+};
+
+// Whether the file `path` leads to holds `contents`, byte for byte.
+Result same_bytes(const char* path, std::span<const std::uint8_t> contents) {
+    platform::Handle file = platform::kNoHandle;
+    if (auto failure = platform::open_for_reading(path, file)) {
+        return failure->reason == Reason::not_found ? Failure{Reason::changed, 0, "bytes"}
+                                                    : failure;
+    }
+    std::uint8_t chunk[16384];
+    std::size_t at = 0;
+    std::size_t got = 0;
+    Result failure;
+    do {
+        failure = platform::read_some(file, chunk, got);
+        if (!failure && (got > contents.size() - at ||
+                         !std::equal(chunk, chunk + got, contents.begin() + at))) {
+            failure = Failure{Reason::changed, 0, "bytes"};
+        }
+        at += got;
+    } while (!failure && got != 0);
+    platform::close(file);
+    return failure || at == contents.size() ? failure : Failure{Reason::changed, 0, "bytes"};
+}
+
 // Whether the target's name still holds the file read as `read`, as it was
-// then (the same file, size and change time); nothing to check without one.
-Result still_as_read(Target& target, const FileState* read) {
+// then: the same file, size and change time, and, since FAT gives a file
+// the place of its entry for identity and its times to two seconds, the
+// same bytes; nothing to check without one.
+Result still_as_read(Target& target, const AsRead* read) {
     if (read == nullptr) {
         return {};
     }
@@ -81,13 +119,16 @@ Result still_as_read(Target& target, const FileState* read) {
         return failure->reason == Reason::moved ? Failure{Reason::changed, 0, "state at name"}
                                                 : failure;
     }
-    return now == *read ? Result{} : Failure{Reason::changed, 0, "state at name"};
+    if (now != read->state) {
+        return Failure{Reason::changed, 0, "state at name"};
+    }
+    return same_bytes(read->path, read->contents);
 }
 
 // Writes `image` over the target's own file. Every step that can be refused
 // comes before the first byte changes; past that, a failure or a power cut
 // can leave the file neither old nor new, which the run then tells.
-Result write_in_place(Target& target, std::span<const std::uint8_t> image, const FileState* read) {
+Result write_in_place(Target& target, std::span<const std::uint8_t> image, const AsRead* read) {
     const std::uint64_t size = image.size();
     std::uint64_t old_size = 0;
     // Another run writing in place waits, so the file ends as one whole
@@ -145,7 +186,7 @@ Result write_in_place(Target& target, std::span<const std::uint8_t> image, const
 // Once the new file is ready, a target read as `read` must still be at its
 // name as it was then, else the move is given up (Reason::changed).
 Result replace(Target& target, const TargetFacts& facts, std::span<const std::uint8_t> image,
-               const FileState* read, std::string& leftover) {
+               const AsRead* read, std::string& leftover) {
     NewFilePtr file;
     if (auto failure = with_fresh_name([&](const std::string& fresh) {
             return platform::make_new_file(target, fresh, file);
@@ -174,17 +215,19 @@ Result replace(Target& target, const TargetFacts& facts, std::span<const std::ui
             return platform::name_new_file(target, *file, fresh);
         });
         // Where the target's own handle would stand in the way, it goes
-        // first, its lock with it: then the check alone keeps another run's
-        // or program's disk from being lost. Between the check and the move
+        // first, its lock with it: then the check, made again right before
+        // each attempt at the move, alone keeps another run's or program's
+        // disk from being lost. Between the check and the rename itself
         // another program's change can still slip in.
         if (!failure && !facts.lock_held_through_move) {
             platform::let_go(target);
         }
         if (!failure) {
-            failure = still_as_read(target, read);
-        }
-        if (!failure) {
-            failure = platform::move_over(target, *file);
+            platform::Check check;
+            if (read != nullptr) {
+                check = [&] { return still_as_read(target, read); };
+            }
+            failure = platform::move_over(target, *file, check);
         }
         if (failure) {
             platform::drop_new_file(target, *file, leftover);
@@ -195,8 +238,13 @@ Result replace(Target& target, const TargetFacts& facts, std::span<const std::ui
     }
     if (failure) {
         // The target's own file was closed for the move: written in place,
-        // if at all, only while its name still holds that very file.
+        // if at all, only while its name still holds that very file; one
+        // read to be rebuilt is read again from whatever the name holds now.
         if (auto moved = platform::reopen(target)) {
+            if (read != nullptr && moved->reason == Reason::moved) {
+                return Failure{Reason::changed, 0, kNotReopened};
+            }
+            moved->step = kNotReopened;
             return moved;
         }
         return failure;
@@ -230,7 +278,7 @@ Result replace(Target& target, const TargetFacts& facts, std::span<const std::ui
 // Puts `image` into the opened target by the safest way it allows; in
 // place only, unless `replaceable`; only while it is as read as `read`.
 Result put_image(Target& target, const TargetFacts& facts, std::span<const std::uint8_t> image,
-                 const FileState* read, std::string& leftover, bool replaceable) {
+                 const AsRead* read, std::string& leftover, bool replaceable) {
     if (!facts.regular) {
         return platform::write_at(target, image, platform::kAppend);
     }
@@ -240,7 +288,8 @@ Result put_image(Target& target, const TargetFacts& facts, std::span<const std::
         Result failure = replace(target, facts, image, read, leftover);
         // Once the image has taken the target's place there is no old file
         // left to write in place.
-        if (!failure || !in_place_instead(failure->reason) || failure->step == kAfterTheMove) {
+        if (!failure || !in_place_instead(failure->reason) || failure->step == kAfterTheMove ||
+            failure->step == kNotReopened) {
             return failure;
         }
     }
@@ -251,7 +300,7 @@ Result put_image(Target& target, const TargetFacts& facts, std::span<const std::
 // on failure, a target this run created goes again.
 TargetOutcome put_or_undo(Target& target, const TargetFacts& facts,
                           std::span<const std::uint8_t> image, bool replaceable = true,
-                          const FileState* read = nullptr) {
+                          const AsRead* read = nullptr) {
     TargetOutcome outcome{TargetWrite::ok, {}, {}};
     if (auto failure = put_image(target, facts, image, read, outcome.leftover, replaceable)) {
         outcome.write = TargetWrite::failed;
@@ -315,14 +364,15 @@ TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& r
         }
         // What the file is as it is read, to be found again at its name
         // just before the new image takes it.
-        FileState read;
+        FileState state;
         if (!failure) {
-            failure = platform::state_of(*target, read);
+            failure = platform::state_of(*target, state);
         }
         std::vector<std::uint8_t> contents;
         if (!failure) {
             failure = read_whole(*target, most, contents);
         }
+        const AsRead read{state, path, contents};
         std::vector<std::uint8_t> image;
         const bool built = !failure && rebuild(contents, image);
         // A file this run made, which vanishes with its handle (Windows

@@ -375,6 +375,48 @@ TEST(DiskTogether, EveryRunEndsOnTheDisk) {
     }
 }
 
+// On FAT through FUSE, as a user's memory card or Gotek stick is mounted:
+// four runs at once all land, each replacing the disk whole (a new file at
+// the name), never writing it in place, where a cut power tears it.
+TEST(DiskTogether, OnFatEveryRunReplacesTheDisk) {
+    const auto shell = [](const std::string& line) {
+        return std::system((line + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    if (getuid() != 0 || !shell("command -v fusefat && command -v mkfs.vfat")) {
+        GTEST_SKIP() << "needs root, fusefat and mkfs.vfat (Debian packages fusefat, dosfstools)";
+    }
+    const Scratch scratch;
+    const fs::path image = scratch.work().parent_path() / "fat.img";
+    const fs::path mount = scratch.work() / "fat";
+    fs::create_directory(mount);
+    if (!shell("truncate -s 8M '" + image.string() + "' && mkfs.vfat '" + image.string() +
+               "' && fusefat -o rw+ '" + image.string() + "' '" + mount.string() + "'")) {
+        GTEST_SKIP() << "cannot mount FAT here (/dev/fuse)";
+    }
+    write_file(scratch.work() / "code.raw", text(code_of(3000)));
+    const Outcome first = scratch.run({"--onto", "fat/D.FD", "code.raw", "9000", "9000", "A.BIN"});
+    struct stat before {};
+    stat((mount / "D.FD").c_str(), &before);
+    std::vector<pid_t> runs;
+    for (const char* name : {"B.BIN", "C.BIN", "D.BIN", "E.BIN"}) {
+        runs.push_back(scratch.start({"--onto", "fat/D.FD", "code.raw", "9000", "9000", name}));
+    }
+    for (const pid_t run : runs) {
+        const Outcome outcome = scratch.finish(run);
+        EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    }
+    struct stat after {};
+    stat((mount / "D.FD").c_str(), &after);
+    Bytes face;
+    std::vector<File> files;
+    const Bytes disk = bytes_of(read_file(mount / "D.FD"));
+    shell("umount '" + mount.string() + "'");
+    EXPECT_EQ(first.status, 0) << first.out << first.err;
+    EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
+    ASSERT_EQ(read_image(Container::fd, disk, face, files).problem, ImageProblem::none);
+    EXPECT_EQ(files.size(), 5u);
+}
+
 // A run waiting on the lock while another moves its new image over the
 // disk reads that image, not the one it replaced: the lock lasts until the
 // new image has the name; or, the move refused, until the image is written
