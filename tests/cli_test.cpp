@@ -1044,6 +1044,48 @@ INSTANTIATE_TEST_SUITE_P(
                     HeldCase{"LingeringScannerLeavesNothing", "linger", ".vork-*", 0, kImage}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Other programs at work on a disk image: a reader that locks the sector it
+// reads (vork's own lock, past any data, never meets it), and an emulator
+// with the disk loaded for writing (refused: it could write its own copy
+// of the disk back over vork's).
+struct DiskHeldCase {
+    const char* name;
+    const char* mode;  // what tests/windows/hold.cpp does to the disk
+    int status;
+    const char* says;
+};
+
+void PrintTo(const DiskHeldCase& c, std::ostream* os) { *os << c.name; }
+
+class CliWindowsDiskHeld : public CliWindows, public testing::WithParamInterface<DiskHeldCase> {};
+
+TEST_P(CliWindowsDiskHeld, RunEndsAsTheHolderAllows) {
+    const DiskHeldCase& c = GetParam();
+    ASSERT_EQ(scratch.run({"--onto", "d.fd", "src.bin", "2600", "2C00", "A.BIN"}).status, 0);
+    const std::string disk = read_file(scratch.work() / "d.fd");
+    const std::string hold = in_work(std::string("exec \"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_HOLD\" ") +
+                                     c.mode + " d.fd release </dev/null");
+    std::FILE* holder = popen(hold.c_str(), "r");
+    ASSERT_NE(holder, nullptr);
+    char said[8] = {};
+    ASSERT_NE(std::fgets(said, sizeof said, holder), nullptr) << "the holder did not start";
+    const Outcome outcome = scratch.run({"--onto", "d.fd", "src.bin", "2600", "2C00", "B.BIN"});
+    write_file(scratch.work() / "release", "");
+    pclose(holder);
+    EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
+    EXPECT_NE((outcome.out + outcome.err).find(c.says), std::string::npos)
+        << outcome.out << outcome.err;
+    EXPECT_EQ(read_file(scratch.work() / "d.fd") == disk, c.status != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DiskHolders, CliWindowsDiskHeld,
+    testing::Values(DiskHeldCase{"ReaderLockingItsSector", "read", 0, "Fichier B.BIN ajoute sur d.fd"},
+                    DiskHeldCase{"EmulatorWritingIt", "open", 1,
+                                 "Cause : Fichier ouvert en ecriture par un autre programme : "
+                                 "fermez-le d'abord\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Two runs on one new target: the first stands at its sync, the second is
 // started, and the first is interrupted once the second has ended or after a
 // while. The second ends with status 0 only with its image at the path, else
