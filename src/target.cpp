@@ -76,32 +76,37 @@ Result with_fresh_name(Make make) {
     return failure;
 }
 
-// What update_target() read: the file's state then, and its bytes.
+// What update_target() read: the file's state then, and its bytes (all of
+// them, unless there were more than `most`).
 struct AsRead {
     FileState state;
     const char* path;
     std::span<const std::uint8_t> contents;
+    std::size_t most;
 };
 
-// Whether the file `path` leads to holds `contents`, byte for byte.
-Result same_bytes(const char* path, std::span<const std::uint8_t> contents) {
+// Whether the file `path` leads to holds `contents`, byte for byte (and,
+// when they are more than `most`, begins with them).
+Result same_bytes(const char* path, std::span<const std::uint8_t> contents, std::size_t most) {
     platform::Handle file = platform::kNoHandle;
     if (auto failure = platform::open_for_reading(path, file)) {
         return failure->reason == Reason::not_found ? Failure{Reason::changed, 0, "bytes"}
                                                     : failure;
     }
+    const bool whole = contents.size() <= most;
     std::uint8_t chunk[16384];
     std::size_t at = 0;
     std::size_t got = 0;
     Result failure;
     do {
         failure = platform::read_some(file, chunk, got);
-        if (!failure && (got > contents.size() - at ||
-                         !std::equal(chunk, chunk + got, contents.begin() + at))) {
+        const std::size_t compared = std::min(got, contents.size() - at);
+        if (!failure && ((whole && got > compared) ||
+                         !std::equal(chunk, chunk + compared, contents.begin() + at))) {
             failure = Failure{Reason::changed, 0, "bytes"};
         }
-        at += got;
-    } while (!failure && got != 0);
+        at += compared;
+    } while (!failure && got != 0 && (whole || at < contents.size()));
     platform::close(file);
     return failure || at == contents.size() ? failure : Failure{Reason::changed, 0, "bytes"};
 }
@@ -122,7 +127,7 @@ Result still_as_read(Target& target, const AsRead* read) {
     if (now != read->state) {
         return Failure{Reason::changed, 0, "state at name"};
     }
-    return same_bytes(read->path, read->contents);
+    return same_bytes(read->path, read->contents, read->most);
 }
 
 // Writes `image` over the target's own file. Every step that can be refused
@@ -372,7 +377,7 @@ TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& r
         if (!failure) {
             failure = read_whole(*target, most, contents);
         }
-        const AsRead read{state, path, contents};
+        const AsRead read{state, path, contents, most};
         std::vector<std::uint8_t> image;
         const bool built = !failure && rebuild(contents, image);
         // A file this run made, which vanishes with its handle (Windows

@@ -233,6 +233,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "l'image d.fd fait 327681 octets : ce n'est pas une taille connue"},
         RefusedCase{"SapWrongSize", Container::sap, [](Bytes& d) { d.pop_back(); },
                     "fait 335425 octets"},
+        // Read up to one byte past the largest image, and found as read.
+        RefusedCase{"FdFarTooLarge", Container::fd, [](Bytes& d) { d.resize(2000000); },
+                    "fait 655361 octets : ce n'est pas une taille connue\nL'image d.fd n'est pas "
+                    "modifiee\n"},
         // A.BIN is blocks 0 then 1: block 1 leads back to 0.
         RefusedCase{"LoopingChain", Container::fd, set_face(Container::fd, kTableByte + 1, 0),
                     "l'octet 82178 : chaine d'un fichier qui boucle"},
