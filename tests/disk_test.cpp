@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -354,72 +355,65 @@ INSTANTIATE_TEST_SUITE_P(
                     +[](const fs::path& w) { fs::create_symlink("d.fd", w / "GAME.BIN"); }),
     [](const auto& info) { return std::string(info.index == 0 ? "HardLink" : "SymbolicLink"); });
 
-// ---- Two runs at once onto one disk that does not exist yet: both end on it.
+// ---- Runs at once onto one disk: every one lands, and a new file takes
+// the name (replaced whole, not written in place, where a cut power tears
+// it); here, and on FAT through FUSE, as a memory card or Gotek stick is mounted.
 
-TEST(DiskTogether, EveryRunEndsOnTheDisk) {
+class DiskTogetherAt : public testing::TestWithParam<const char*> {};
+
+TEST_P(DiskTogetherAt, EveryRunLandsOnANewFile) {
     const Scratch scratch;
-    write_file(scratch.work() / "code.raw", text(code_of(3000)));
-    for (const char* ext : {"fd", "sap"}) {
-        const std::string disk = std::string("d.") + ext;
-        std::vector<pid_t> runs;
-        for (int i = 0; i < 6; ++i) {
-            std::string name(1, 'P');
-            name += std::to_string(i);
-            name += ".BIN";
-            runs.push_back(scratch.start({"--onto", disk, "code.raw", "9000", "9000", name}));
-        }
-        for (const pid_t run : runs) {
-            EXPECT_EQ(scratch.finish(run).status, 0);
-        }
-        Bytes face;
-        std::vector<File> files;
-        const Bytes image = bytes_of(read_file(scratch.work() / disk));
-        ASSERT_EQ(read_image(container_of(disk), image, face, files).problem, ImageProblem::none);
-        EXPECT_EQ(files.size(), 6u) << disk;
-    }
-}
-
-// On FAT through FUSE, as a user's memory card or Gotek stick is mounted:
-// four runs at once all land, each replacing the disk whole (a new file at
-// the name), never writing it in place, where a cut power tears it.
-TEST(DiskTogether, OnFatEveryRunReplacesTheDisk) {
+    const std::string where = GetParam();
     const auto shell = [](const std::string& line) {
         return std::system((line + " >/dev/null 2>&1").c_str()) == 0;
     };
-    if (getuid() != 0 || !shell("command -v fusefat && command -v mkfs.vfat")) {
-        GTEST_SKIP() << "needs root, fusefat and mkfs.vfat (Debian packages fusefat, dosfstools)";
-    }
-    const Scratch scratch;
     const fs::path image = scratch.work().parent_path() / "fat.img";
-    const fs::path mount = scratch.work() / "fat";
-    fs::create_directory(mount);
-    if (!shell("truncate -s 8M '" + image.string() + "' && mkfs.vfat '" + image.string() +
-               "' && fusefat -o rw+ '" + image.string() + "' '" + mount.string() + "'")) {
-        GTEST_SKIP() << "cannot mount FAT here (/dev/fuse)";
+    if (!where.empty()) {
+        fs::create_directory(scratch.work() / where);
+        if (getuid() != 0 ||
+            !shell("truncate -s 8M '" + image.string() + "' && mkfs.vfat '" + image.string() +
+                   "' && fusefat -o rw+ '" + image.string() + "' '" +
+                   (scratch.work() / where).string() + "'")) {
+            GTEST_SKIP() << "needs root, fusefat, mkfs.vfat (Debian packages fusefat, dosfstools)";
+        }
     }
     write_file(scratch.work() / "code.raw", text(code_of(3000)));
-    const Outcome first = scratch.run({"--onto", "fat/D.FD", "code.raw", "9000", "9000", "A.BIN"});
-    struct stat before {};
-    stat((mount / "D.FD").c_str(), &before);
-    std::vector<pid_t> runs;
-    for (const char* name : {"B.BIN", "C.BIN", "D.BIN", "E.BIN"}) {
-        runs.push_back(scratch.start({"--onto", "fat/D.FD", "code.raw", "9000", "9000", name}));
+    for (const char* ext : {"fd", "sap"}) {
+        const std::string disk = (where.empty() ? "" : where + "/") + "D." + ext;
+        // Four runs onto a disk that does not exist yet, then four onto the
+        // one they made, held open meanwhile, so that no new file takes its
+        // identity.
+        int held = -1;
+        for (const char* names : {"ABCD", "EFGH"}) {
+            held = open((scratch.work() / disk).c_str(), O_RDONLY | O_CLOEXEC);
+            std::vector<pid_t> runs;
+            for (const char* name = names; *name != '\0'; ++name) {
+                runs.push_back(scratch.start(
+                    {"--onto", disk, "code.raw", "9000", "9000", std::string(1, *name) + ".BIN"}));
+            }
+            for (const pid_t run : runs) {
+                EXPECT_EQ(scratch.finish(run).status, 0) << disk;
+            }
+        }
+        struct stat old {};
+        struct stat now {};
+        fstat(held, &old);
+        close(held);
+        stat((scratch.work() / disk).c_str(), &now);
+        EXPECT_NE(now.st_ino, old.st_ino) << disk << " only ever written in place";
+        Bytes face;
+        std::vector<File> files;
+        const Bytes bytes = bytes_of(read_file(scratch.work() / disk));
+        EXPECT_EQ(read_image(container_of(disk), bytes, face, files).problem, ImageProblem::none);
+        EXPECT_EQ(files.size(), 8u) << disk;
     }
-    for (const pid_t run : runs) {
-        const Outcome outcome = scratch.finish(run);
-        EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    if (!where.empty()) {
+        shell("umount '" + (scratch.work() / where).string() + "'");
     }
-    struct stat after {};
-    stat((mount / "D.FD").c_str(), &after);
-    Bytes face;
-    std::vector<File> files;
-    const Bytes disk = bytes_of(read_file(mount / "D.FD"));
-    shell("umount '" + mount.string() + "'");
-    EXPECT_EQ(first.status, 0) << first.out << first.err;
-    EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
-    ASSERT_EQ(read_image(Container::fd, disk, face, files).problem, ImageProblem::none);
-    EXPECT_EQ(files.size(), 5u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, DiskTogetherAt, testing::Values("", "fat"),
+                         [](const auto& info) { return std::string(*info.param ? "OnFat" : "Here"); });
 
 // A run waiting on the lock while another moves its new image over the
 // disk reads that image, not the one it replaced: the lock lasts until the
