@@ -55,6 +55,9 @@ struct CliCase {
 // Names the case in test listings instead of dumping its bytes.
 void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string kSameFile = "Image de disque..... : d.fd\n"
+                              "Erreur, la cible GAME.BIN et l'image d.fd sont un seul et meme fichier\n";
+
 class Cli : public testing::TestWithParam<CliCase> {};
 
 TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
@@ -172,6 +175,24 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"LongHelp", {{"src.bin", kCode}}, {"--help", "2600", "2C00", "out.bin"}, kDoc, 0,
                 {{"src.bin", kCode}}},
         CliCase{"Version", {}, {"--version"}, "vork 1.0.0\n", 0, {}},
+        // TARGET the image under another name, through a link or a second
+        // name: refused before anything is written.
+        CliCase{.name = "TargetIsTheImageThroughALink",
+                .before = {{"src.bin", kCode}, {"d.fd", "disk"}},
+                .args = {"--onto", "d.fd", "src.bin", "2600", "2C00", "GAME.BIN"},
+                .output = echo("src.bin", "GAME.BIN", "2600", "2C00") + kSameFile,
+                .status = 2,
+                .after = {{"src.bin", kCode}, {"d.fd", "disk"}, {"GAME.BIN", "disk"}},
+                .links = {{"GAME.BIN", "d.fd"}}},
+        CliCase{.name = "TargetIsTheImageUnderASecondName",
+                .before = {{"src.bin", kCode}, {"d.fd", "disk"}},
+                .args = {"--onto", "d.fd", "src.bin", "2600", "2C00", "GAME.BIN"},
+                .output = echo("src.bin", "GAME.BIN", "2600", "2C00") + kSameFile,
+                .status = 2,
+                .after = {{"src.bin", kCode}, {"d.fd", "disk"}, {"GAME.BIN", "disk"}},
+                .meanwhile = {.before = [](const Scratch& s) {
+                    fs::create_hard_link(s.work() / "d.fd", s.work() / "GAME.BIN");
+                }}},
         CliCase{"DecimalAddressWarns", {{"src.bin", kCode}}, {"src.bin", "2600", "11264", "out.bin"},
                 echo("src.bin", "out.bin", "2600", "11264") + sizes(3) + kDone, 0,
                 {{"src.bin", kCode},

@@ -325,36 +325,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, DiskNames,
                                          // the image itself, overwritten before it is read
                                          "D.FD"));
 
-// ---- TARGET the image under another name: refused before anything is
-// written, both left as they were (the same file, the same bytes).
-
-class DiskSameFile : public testing::TestWithParam<void (*)(const fs::path&)> {};
-
-TEST_P(DiskSameFile, IsRefusedWithBothLeftAsTheyWere) {
-    const Scratch scratch;
-    const std::string disk = text(disk_with(Container::fd, {{"A.BIN", code_of(13)}}));
-    write_file(scratch.work() / "d.fd", disk);
-    write_file(scratch.work() / "code.raw", "x");
-    GetParam()(scratch.work());
-    struct stat before {};
-    stat((scratch.work() / "d.fd").c_str(), &before);
-    const Outcome run = scratch.run({"--onto", "d.fd", "code.raw", "9000", "9000", "GAME.BIN"});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.out.find("Erreur, la cible GAME.BIN et l'image d.fd sont un seul et meme fichier\n"),
-              std::string::npos)
-        << run.out;
-    struct stat after {};
-    stat((scratch.work() / "d.fd").c_str(), &after);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_TRUE(read_file(scratch.work() / "d.fd") == disk) << "the disk's bytes changed";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DiskSameFile,
-    testing::Values(+[](const fs::path& w) { fs::create_hard_link(w / "d.fd", w / "GAME.BIN"); },
-                    +[](const fs::path& w) { fs::create_symlink("d.fd", w / "GAME.BIN"); }),
-    [](const auto& info) { return std::string(info.index == 0 ? "HardLink" : "SymbolicLink"); });
-
 // ---- Runs at once onto one disk: every one lands, and a new file takes
 // the name (replaced whole, not written in place, where a cut power tears
 // it); here, and on FAT through FUSE, as a memory card or Gotek stick is mounted.

@@ -127,17 +127,16 @@ World look(const fs::path& work) {
 // How the child's run ended, as its exit status: how, and whether it left a file.
 enum Ended { kOk, kNoCause, kFailed, kLeftAFile = 4, kUntouched = 8 };
 
-// What the rebuild was last handed, sent to the test at the child's end.
-std::string seen_by_rebuild;
+// What the child tells the test, in memory they share: the call the run
+// first stopped before, and what the rebuild was last handed.
+struct Told { char stopped_before[32]; char read[256]; };
+Told* told = nullptr;
 
 int stops_left = 0;
-// The call the run first stopped before, as the test reads it: shared with the child.
-char* stopped_before = nullptr;
 void stop_here(long) {
     if (stops_left > 0) {
-        if (stopped_before[0] == '\0') {
-            std::snprintf(stopped_before, 32, "%s",
-                          vork::platform::posix::call_acted_before());
+        if (told->stopped_before[0] == '\0') {
+            std::snprintf(told->stopped_before, 32, "%s", vork::platform::posix::call_acted_before());
         }
         --stops_left;
         raise(SIGSTOP);
@@ -152,12 +151,12 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
         GTEST_SKIP() << "needs root, to make a folder append-only";
     }
     const std::span image{reinterpret_cast<const std::uint8_t*>(kImage.data()), kImage.size()};
-    stopped_before = static_cast<char*>(
-        mmap(nullptr, 32, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(stopped_before, MAP_FAILED);
+    told = static_cast<Told*>(
+        mmap(nullptr, sizeof(Told), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(told, MAP_FAILED);
     for (long nth = 1;; ++nth) {
         ASSERT_LT(nth, 400) << "the run never ends before its Nth call";
-        stopped_before[0] = '\0';
+        *told = {};
         Scratch scratch;
         const fs::path work = scratch.work();
         const fs::path target = work / "via/out.bin";
@@ -175,8 +174,6 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
         if (scenario.start == Start::second_name) {
             fs::create_hard_link(work / "dir/out.bin", work / "dir/other.bin");
         }
-        int seen[2];
-        ASSERT_EQ(pipe(seen), 0);
         const pid_t run = fork();
         ASSERT_GE(run, 0);
         if (run == 0) {
@@ -189,7 +186,8 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
             }
             const vork::Rebuild rebuild = [&](std::span<const std::uint8_t> contents,
                                               std::vector<std::uint8_t>& built) {
-                seen_by_rebuild.assign(contents.begin(), contents.end());
+                std::snprintf(told->read, sizeof told->read, "%.*s", int(contents.size()),
+                              reinterpret_cast<const char*>(contents.data()));
                 built.assign(contents.begin(), contents.end());
                 built.insert(built.end(), image.begin(), image.end());
                 return scenario.update == Update::append;
@@ -198,10 +196,6 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
             const vork::TargetOutcome outcome =
                 scenario.update == Update::none ? vork::write_target(target.c_str(), image)
                                                 : vork::update_target(target.c_str(), 1000, rebuild);
-            vork::platform::posix::act_before_nth_call(0, nullptr);
-            close(seen[0]);
-            write(seen[1], seen_by_rebuild.data(), seen_by_rebuild.size());
-            close(seen[1]);
             const bool refused = outcome.write == vork::TargetWrite::refused;
             _exit((outcome.write == vork::TargetWrite::ok || refused ? kOk
                    : outcome.failure.reason == vork::Reason::none  ? kNoCause
@@ -239,10 +233,7 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
             after = look(work);
             path = "dir/out.bin";
         }
-        close(seen[1]);
-        std::string read_by_run(4096, '\0');
-        read_by_run.resize(std::max<ssize_t>(read(seen[0], read_by_run.data(), 4096), 0));
-        close(seen[0]);
+        const std::string read_by_run = told->read;
         const int ended = WIFEXITED(status) ? WEXITSTATUS(status) & 3 : -1;
         const bool untouched = WIFEXITED(status) && (WEXITSTATUS(status) & kUntouched) != 0;
         const bool left_a_file = WIFEXITED(status) && (WEXITSTATUS(status) & kLeftAFile) != 0;
@@ -273,7 +264,7 @@ TEST_P(Race, EachActionBeforeEachCallLeavesTheImageOrTellsWhy) {
                                                          : "";
         // Another program's change in the instant between the last look at
         // the name and the rename itself is lost: a limit of the rename.
-        const bool at_rename = std::string(stopped_before).starts_with("rename");
+        const bool at_rename = std::string(told->stopped_before).starts_with("rename");
         if (scenario.update == Update::append) {
             EXPECT_TRUE(ended != kOk || at_rename || there == was + kImage ||
                         (placed && (there == was || there == "(none)")))
