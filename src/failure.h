@@ -30,6 +30,8 @@ enum class Reason {
     moved,           // the file lost its name while it was being written
     size_kept,       // the file system kept another size than the one set
     report_file,     // the file is the one standard output writes to
+    changed,         // another program changed the file again and again while it was rewritten
+    open_elsewhere,  // another program holds the file open for writing
     unsupported,     // the file system cannot do what was asked
     other_device,    // the two names lie on different file systems
     too_many_links,  // the file or folder has as many names as it may

@@ -113,7 +113,9 @@ int put_on_tape(const char* path, const std::array<char, disk::kNameSize>& name,
             return kExitSuccess;
         case TargetWrite::refused:
             print_tape_fault(out, path_shown, fault);
-            print(out, text::kTapeUntouched, path_shown.c_str());
+            if (outcome.untouched) {
+                print(out, text::kTapeUntouched, path_shown.c_str());
+            }
             return kExitFailure;
         default:
             return tell_unwritten(outcome, path_shown, console);
@@ -160,6 +162,12 @@ std::optional<int> check_onto(const char* image, const char* face_text, const ch
     // TARGET is written first: named as an image, it could be the image itself.
     if (disk::container_of(target) != disk::Container::unknown || tape::is_tape(target)) {
         print(console.out, text::kTargetLikeImage, shown(console.out_terminal, target).c_str());
+        return console.end(kExitUsage);
+    }
+    // Nor may it be the image under another name (a link, any path to it).
+    if (platform::same_file(target, image)) {
+        print(console.out, text::kTargetIsImage, shown(console.out_terminal, target).c_str(),
+              shown(console.out_terminal, image).c_str());
         return console.end(kExitUsage);
     }
     const std::string base(platform::base_name(target));
@@ -233,7 +241,9 @@ int put_on_disk(const char* path, int side, const std::array<char, disk::kNameSi
                 print(out, text::kDirectoryFull, path_shown.c_str(),
                       static_cast<int>(disk::kDirectoryEntries));
             }
-            print(out, text::kUntouched, path_shown.c_str());
+            if (outcome.untouched) {
+                print(out, text::kUntouched, path_shown.c_str());
+            }
             return kExitFailure;
         default:
             return tell_unwritten(outcome, path_shown, console);

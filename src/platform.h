@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -50,6 +51,11 @@ Result read_some(Handle file, std::span<std::uint8_t> into, std::size_t& got);
 
 void close(Handle file);
 
+// Whether the paths `a` and `b` lead to one file once the system has
+// resolved both (links followed, any of its names); false when either
+// leads to none.
+bool same_file(const char* a, const char* b);
+
 // The part of `path` after its folders (and, on Windows, its drive), as
 // the system splits it.
 std::string_view base_name(std::string_view path);
@@ -78,7 +84,17 @@ struct TargetFacts {
     bool other_names = false;   // another name holds it too, which would keep the old contents
     bool folder_lets_go = false;  // the folder that holds it under its name was found, and a
                                   // name made there can be removed again
-    bool lock_held_through_move = false;  // a lock on it lasts until a new file has its name
+    bool lock_held_through_move = false;  // a lock on it lasts until a new file has its name,
+                                          // its own file kept open through the move
+};
+
+// What tells one state of a file from another: which file it is, its size,
+// and the times the system sets whenever it changes.
+struct FileState {
+    std::uint64_t id[2] = {};
+    std::uint64_t size = 0;
+    std::int64_t changed[2] = {};
+    bool operator==(const FileState&) const = default;
 };
 
 // Opens `path` for writing without truncating it, creating it when missing
@@ -94,9 +110,11 @@ Result open_target(const char* path, TargetPtr& target, TargetFacts& facts, bool
 Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
                std::size_t& got);
 
-// Takes an exclusive lock on the whole target, waiting a few seconds at
-// most for another program's; succeeds where the file system has no locks,
-// and at once when this run holds it already.
+// Takes an exclusive lock that every other run of vork on the target waits
+// for and no reader of its bytes meets (on Windows, whose locks bar reads,
+// a byte past any data), waiting a few seconds at most for another
+// program's; succeeds where the file system has no locks, and at once when
+// this run holds it already.
 Result lock(Target& target);
 
 // Reserves room for `size` bytes in the target without changing its bytes
@@ -107,6 +125,13 @@ Result reserve(Target& target, std::uint64_t size);
 // the folder its path leads to (or, with its folder unknown, the file its
 // path leads to): Reason::moved when not.
 Result still_at_name(Target& target);
+
+// The state of the target's own file.
+Result state_of(Target& target, FileState& state);
+
+// The state of the file the target's name holds now, looked up as
+// still_at_name() looks it up: Reason::moved when it holds none.
+Result state_at_name(Target& target, FileState& state);
 
 // Whether the target's folder is still the one its path leads to:
 // Reason::moved when it was renamed or replaced, or a link on the way was
@@ -146,9 +171,19 @@ Result sync_new(NewFile& file);
 // folder (Reason::exists: that name is taken); nothing when it has one.
 Result name_new_file(Target& target, NewFile& file, const std::string& fresh);
 
+// Closes the target's own file, and its lock with it, for a move that its
+// handle would stand in the way of.
+void let_go(Target& target);
+
 // Puts the new file in place of whatever the target's folder holds under the
-// target's name now, as `mv` would; the target's own file is closed first.
-Result move_over(Target& target, NewFile& file);
+// target's name now, as `mv` would; the target's own file is closed first,
+// unless it holds the lock where the lock lasts through the move. Right
+// before each attempt, `still_as_read`, when given, says whether the name
+// may be moved over: its failure ends the move; with it, a move another
+// program holds up is not waited for (that program may be another run that
+// read the old file, and would be moved over).
+using Check = std::function<Result()>;
+Result move_over(Target& target, NewFile& file, const Check& still_as_read);
 
 // Removes the new file's name; the name, when it could not be removed, in
 // `leftover` (as the user may find it).

@@ -15,6 +15,8 @@
 // disk image) is read and written under one lock.
 #include "target.h"
 
+#include <algorithm>
+
 #include "fresh_name.h"
 #include "platform.h"
 
@@ -24,8 +26,17 @@ namespace {
 
 using platform::InterruptsHeld;
 using platform::NewFilePtr;
+using platform::FileState;
 using platform::Target;
 using platform::TargetFacts;
+
+// The step of a failure to open the target again after a refused move:
+// there is no file left to write in place.
+constexpr char kNotReopened[] = "reopen";
+
+// How many times a file another program keeps changing is read and rebuilt
+// again before the run gives up.
+constexpr int kRereads = 8;
 
 // Whether a replacement that failed for `reason` leaves writing the target
 // in place worth trying: the reason concerns the new file or the folder,
@@ -65,16 +76,74 @@ Result with_fresh_name(Make make) {
     return failure;
 }
 
+// What update_target() read: the file's state then, and its bytes (all of
+// them, unless there were more than `most`).
+struct AsRead {
+    FileState state;
+    const char* path;
+    std::span<const std::uint8_t> contents;
+    std::size_t most;
+};
+
+// Whether the file `path` leads to holds `contents`, byte for byte (and,
+// when they are more than `most`, begins with them).
+Result same_bytes(const char* path, std::span<const std::uint8_t> contents, std::size_t most) {
+    platform::Handle file = platform::kNoHandle;
+    if (auto failure = platform::open_for_reading(path, file)) {
+        return failure->reason == Reason::not_found ? Failure{Reason::changed, 0, "bytes"}
+                                                    : failure;
+    }
+    const bool whole = contents.size() <= most;
+    std::uint8_t chunk[16384];
+    std::size_t at = 0;
+    std::size_t got = 0;
+    Result failure;
+    do {
+        failure = platform::read_some(file, chunk, got);
+        const std::size_t compared = std::min(got, contents.size() - at);
+        if (!failure && ((whole && got > compared) ||
+                         !std::equal(chunk, chunk + compared, contents.begin() + at))) {
+            failure = Failure{Reason::changed, 0, "bytes"};
+        }
+        at += compared;
+    } while (!failure && got != 0 && (whole || at < contents.size()));
+    platform::close(file);
+    return failure || at == contents.size() ? failure : Failure{Reason::changed, 0, "bytes"};
+}
+
+// Whether the target's name still holds the file read as `read`, as it was
+// then: the same file, size and change time, and, since FAT gives a file
+// the place of its entry for identity and its times to two seconds, the
+// same bytes; nothing to check without one.
+Result still_as_read(Target& target, const AsRead* read) {
+    if (read == nullptr) {
+        return {};
+    }
+    FileState now;
+    if (auto failure = platform::state_at_name(target, now)) {
+        return failure->reason == Reason::moved ? Failure{Reason::changed, 0, "state at name"}
+                                                : failure;
+    }
+    if (now != read->state) {
+        return Failure{Reason::changed, 0, "state at name"};
+    }
+    return same_bytes(read->path, read->contents, read->most);
+}
+
 // Writes `image` over the target's own file. Every step that can be refused
 // comes before the first byte changes; past that, a failure or a power cut
 // can leave the file neither old nor new, which the run then tells.
-Result write_in_place(Target& target, std::span<const std::uint8_t> image) {
+Result write_in_place(Target& target, std::span<const std::uint8_t> image, const AsRead* read) {
     const std::uint64_t size = image.size();
     std::uint64_t old_size = 0;
     // Another run writing in place waits, so the file ends as one whole
     // image; a full disk or the file-size limit shows before anything
-    // changes; and a file that lost its name is never written.
+    // changes; and a file that lost its name, or that another program
+    // changed since it was read, is never written.
     if (auto failure = platform::lock(target)) {
+        return failure;
+    }
+    if (auto failure = still_as_read(target, read)) {
         return failure;
     }
     if (auto failure = platform::reserve(target, size)) {
@@ -119,7 +188,10 @@ Result write_in_place(Target& target, std::span<const std::uint8_t> image) {
 // Puts a new file holding `image` in the target's place. A failure leaves
 // the target as it was, open (reopened after a refused move), and nothing
 // beside it but `leftover`; except a failure whose step is kAfterTheMove.
-Result replace(Target& target, std::span<const std::uint8_t> image, std::string& leftover) {
+// Once the new file is ready, a target read as `read` must still be at its
+// name as it was then, else the move is given up (Reason::changed).
+Result replace(Target& target, const TargetFacts& facts, std::span<const std::uint8_t> image,
+               const AsRead* read, std::string& leftover) {
     NewFilePtr file;
     if (auto failure = with_fresh_name([&](const std::string& fresh) {
             return platform::make_new_file(target, fresh, file);
@@ -147,17 +219,37 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
         failure = with_fresh_name([&](const std::string& fresh) {
             return platform::name_new_file(target, *file, fresh);
         });
+        // Where the target's own handle would stand in the way, it goes
+        // first, its lock with it: then the check, made again right before
+        // each attempt at the move, alone keeps another run's or program's
+        // disk from being lost. Between the check and the rename itself
+        // another program's change can still slip in.
+        if (!failure && !facts.lock_held_through_move) {
+            platform::let_go(target);
+        }
         if (!failure) {
-            failure = platform::move_over(target, *file);
+            platform::Check check;
+            if (read != nullptr) {
+                check = [&] { return still_as_read(target, read); };
+            }
+            failure = platform::move_over(target, *file, check);
         }
         if (failure) {
             platform::drop_new_file(target, *file, leftover);
         }
     }
+    if (failure && failure->reason == Reason::changed) {
+        return failure;  // to be read again, not written in place
+    }
     if (failure) {
         // The target's own file was closed for the move: written in place,
-        // if at all, only while its name still holds that very file.
+        // if at all, only while its name still holds that very file; one
+        // read to be rebuilt is read again from whatever the name holds now.
         if (auto moved = platform::reopen(target)) {
+            if (read != nullptr && moved->reason == Reason::moved) {
+                return Failure{Reason::changed, 0, kNotReopened};
+            }
+            moved->step = kNotReopened;
             return moved;
         }
         return failure;
@@ -189,31 +281,33 @@ Result replace(Target& target, std::span<const std::uint8_t> image, std::string&
 }
 
 // Puts `image` into the opened target by the safest way it allows; in
-// place only, unless `replaceable`.
+// place only, unless `replaceable`; only while it is as read as `read`.
 Result put_image(Target& target, const TargetFacts& facts, std::span<const std::uint8_t> image,
-                 std::string& leftover, bool replaceable) {
+                 const AsRead* read, std::string& leftover, bool replaceable) {
     if (!facts.regular) {
         return platform::write_at(target, image, platform::kAppend);
     }
     // A second name would keep the old contents; an unknown folder, or one
     // that keeps every name, would keep the new file's too.
     if (replaceable && facts.folder_lets_go && !facts.other_names) {
-        Result failure = replace(target, image, leftover);
+        Result failure = replace(target, facts, image, read, leftover);
         // Once the image has taken the target's place there is no old file
         // left to write in place.
-        if (!failure || !in_place_instead(failure->reason) || failure->step == kAfterTheMove) {
+        if (!failure || !in_place_instead(failure->reason) || failure->step == kAfterTheMove ||
+            failure->step == kNotReopened) {
             return failure;
         }
     }
-    return write_in_place(target, image);
+    return write_in_place(target, image, read);
 }
 
 // Puts `image` into the opened target, replaced only when `replaceable`;
 // on failure, a target this run created goes again.
 TargetOutcome put_or_undo(Target& target, const TargetFacts& facts,
-                          std::span<const std::uint8_t> image, bool replaceable = true) {
+                          std::span<const std::uint8_t> image, bool replaceable = true,
+                          const AsRead* read = nullptr) {
     TargetOutcome outcome{TargetWrite::ok, {}, {}};
-    if (auto failure = put_image(target, facts, image, outcome.leftover, replaceable)) {
+    if (auto failure = put_image(target, facts, image, read, outcome.leftover, replaceable)) {
         outcome.write = TargetWrite::failed;
         outcome.failure = *failure;
         // Never the empty file `make` would take as up to date.
@@ -255,6 +349,7 @@ TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& r
     // Another run may replace the file while this one waits for its lock:
     // then the file at the name is read afresh.
     Failure moved{Reason::moved, 0, "lock"};
+    int rereads = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         platform::TargetPtr target;
         TargetFacts facts;
@@ -272,21 +367,39 @@ TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& r
                 continue;
             }
         }
+        // What the file is as it is read, to be found again at its name
+        // just before the new image takes it.
+        FileState state;
+        if (!failure) {
+            failure = platform::state_of(*target, state);
+        }
         std::vector<std::uint8_t> contents;
         if (!failure) {
             failure = read_whole(*target, most, contents);
         }
+        const AsRead read{state, path, contents, most};
         std::vector<std::uint8_t> image;
         const bool built = !failure && rebuild(contents, image);
-        // Where the lock goes with the old file before the new one has its
-        // name, another run could read the old contents in between: in place.
+        // A file this run made, which vanishes with its handle (Windows
+        // marks it so), cannot be let go of before the move: in place.
         if (built) {
-            return put_or_undo(*target, facts, image, facts.lock_held_through_move);
+            TargetOutcome outcome = put_or_undo(*target, facts, image,
+                                                facts.lock_held_through_move || !facts.created,
+                                                &read);
+            // Another program changed it meanwhile: its disk is read again.
+            if (outcome.write == TargetWrite::failed && outcome.failure.reason == Reason::changed &&
+                ++rereads < kRereads) {
+                continue;
+            }
+            return outcome;
         }
         TargetOutcome outcome{TargetWrite::refused, {}, {}};
         if (failure) {
             outcome = {TargetWrite::unreadable, *failure, {}};
         }
+        // Told only when found so: nothing this run did or another did since.
+        outcome.untouched =
+            !failure && !platform::folder_at_path(*target) && !still_as_read(*target, &read);
         if (facts.created) {
             InterruptsHeld held;
             platform::remove_created(*target, outcome.leftover);

@@ -25,6 +25,7 @@ struct TargetOutcome {
     TargetWrite write = TargetWrite::failed;
     Failure failure;       // why, when not ok
     std::string leftover;  // a file made beside the target that could not be removed again
+    bool untouched = false;  // update_target(): the path holds the file it read, as it was then
 };
 
 // The step of a failure that came once the image had taken the target's

@@ -32,6 +32,8 @@ constexpr const char* kReasons[] = {
     "Fichier deplace ou supprime pendant l'ecriture",
     "Le systeme de fichiers a garde une autre taille",
     "C'est le fichier de la sortie standard",
+    "Fichier modifie par un autre programme pendant la mise a jour",
+    "Fichier ouvert en ecriture par un autre programme : fermez-le d'abord",
     // Reasons the run gets around rather than tells, told by their code.
     "",
     "",

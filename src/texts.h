@@ -105,6 +105,8 @@ inline constexpr char kNotAnImage[] =
     "MO5 (.k7 ou .wav)\n";
 inline constexpr char kTargetLikeImage[] =
     "Erreur, la cible %s porte l'extension d'une image : elle ecraserait l'image\n";
+inline constexpr char kTargetIsImage[] =
+    "Erreur, la cible %s et l'image %s sont un seul et meme fichier\n";
 inline constexpr char kTapeWritten[] = "Fichier %s ecrit sur la cassette %s (blocs : %d)\n";
 // The sound of an MO5 tape for the cassette input: its blocks and its length in seconds.
 inline constexpr char kSoundWritten[] =

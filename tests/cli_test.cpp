@@ -55,6 +55,9 @@ struct CliCase {
 // Names the case in test listings instead of dumping its bytes.
 void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string kSameFile = "Image de disque..... : d.fd\n"
+                              "Erreur, la cible GAME.BIN et l'image d.fd sont un seul et meme fichier\n";
+
 class Cli : public testing::TestWithParam<CliCase> {};
 
 TEST_P(Cli, PrintsExactlyAndLeavesTheRightFiles) {
@@ -172,6 +175,24 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"LongHelp", {{"src.bin", kCode}}, {"--help", "2600", "2C00", "out.bin"}, kDoc, 0,
                 {{"src.bin", kCode}}},
         CliCase{"Version", {}, {"--version"}, "vork 1.0.0\n", 0, {}},
+        // TARGET the image under another name, through a link or a second
+        // name: refused before anything is written.
+        CliCase{.name = "TargetIsTheImageThroughALink",
+                .before = {{"src.bin", kCode}, {"d.fd", "disk"}},
+                .args = {"--onto", "d.fd", "src.bin", "2600", "2C00", "GAME.BIN"},
+                .output = echo("src.bin", "GAME.BIN", "2600", "2C00") + kSameFile,
+                .status = 2,
+                .after = {{"src.bin", kCode}, {"d.fd", "disk"}, {"GAME.BIN", "disk"}},
+                .links = {{"GAME.BIN", "d.fd"}}},
+        CliCase{.name = "TargetIsTheImageUnderASecondName",
+                .before = {{"src.bin", kCode}, {"d.fd", "disk"}},
+                .args = {"--onto", "d.fd", "src.bin", "2600", "2C00", "GAME.BIN"},
+                .output = echo("src.bin", "GAME.BIN", "2600", "2C00") + kSameFile,
+                .status = 2,
+                .after = {{"src.bin", kCode}, {"d.fd", "disk"}, {"GAME.BIN", "disk"}},
+                .meanwhile = {.before = [](const Scratch& s) {
+                    fs::create_hard_link(s.work() / "d.fd", s.work() / "GAME.BIN");
+                }}},
         CliCase{"DecimalAddressWarns", {{"src.bin", kCode}}, {"src.bin", "2600", "11264", "out.bin"},
                 echo("src.bin", "out.bin", "2600", "11264") + sizes(3) + kDone, 0,
                 {{"src.bin", kCode},
@@ -1045,6 +1066,48 @@ INSTANTIATE_TEST_SUITE_P(
                     HeldCase{"LockedStaysWhole", "lock", "out.bin", 1, ""},
                     HeldCase{"ScannedIsReplaced", "scan", ".vork-*", 0, kImage, 6},
                     HeldCase{"LingeringScannerLeavesNothing", "linger", ".vork-*", 0, kImage}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Other programs at work on a disk image: a reader that locks the sector it
+// reads (vork's own lock, past any data, never meets it), and an emulator
+// with the disk loaded for writing (refused: it could write its own copy
+// of the disk back over vork's).
+struct DiskHeldCase {
+    const char* name;
+    const char* mode;  // what tests/windows/hold.cpp does to the disk
+    int status;
+    const char* says;
+};
+
+void PrintTo(const DiskHeldCase& c, std::ostream* os) { *os << c.name; }
+
+class CliWindowsDiskHeld : public CliWindows, public testing::WithParamInterface<DiskHeldCase> {};
+
+TEST_P(CliWindowsDiskHeld, RunEndsAsTheHolderAllows) {
+    const DiskHeldCase& c = GetParam();
+    ASSERT_EQ(scratch.run({"--onto", "d.fd", "src.bin", "2600", "2C00", "A.BIN"}).status, 0);
+    const std::string disk = read_file(scratch.work() / "d.fd");
+    const std::string hold = in_work(std::string("exec \"$VORK_TEST_WINE\" \"$VORK_TEST_WINE_HOLD\" ") +
+                                     c.mode + " d.fd release </dev/null");
+    std::FILE* holder = popen(hold.c_str(), "r");
+    ASSERT_NE(holder, nullptr);
+    char said[8] = {};
+    ASSERT_NE(std::fgets(said, sizeof said, holder), nullptr) << "the holder did not start";
+    const Outcome outcome = scratch.run({"--onto", "d.fd", "src.bin", "2600", "2C00", "B.BIN"});
+    write_file(scratch.work() / "release", "");
+    pclose(holder);
+    EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
+    EXPECT_NE((outcome.out + outcome.err).find(c.says), std::string::npos)
+        << outcome.out << outcome.err;
+    EXPECT_EQ(read_file(scratch.work() / "d.fd") == disk, c.status != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DiskHolders, CliWindowsDiskHeld,
+    testing::Values(DiskHeldCase{"ReaderLockingItsSector", "read", 0, "Fichier B.BIN ajoute sur d.fd"},
+                    DiskHeldCase{"EmulatorWritingIt", "open", 1,
+                                 "Cause : Fichier ouvert en ecriture par un autre programme : "
+                                 "fermez-le d'abord\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Two runs on one new target: the first stands at its sync, the second is

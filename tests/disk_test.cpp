@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "disk_image.h"
@@ -211,6 +213,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "l'image d.fd fait 327681 octets : ce n'est pas une taille connue"},
         RefusedCase{"SapWrongSize", Container::sap, [](Bytes& d) { d.pop_back(); },
                     "fait 335425 octets"},
+        // Read up to one byte past the largest image, and found as read.
+        RefusedCase{"FdFarTooLarge", Container::fd, [](Bytes& d) { d.resize(2000000); },
+                    "fait 655361 octets : ce n'est pas une taille connue\nL'image d.fd n'est pas "
+                    "modifiee\n"},
         // A.BIN is blocks 0 then 1: block 1 leads back to 0.
         RefusedCase{"LoopingChain", Container::fd, set_face(Container::fd, kTableByte + 1, 0),
                     "l'octet 82178 : chaine d'un fichier qui boucle"},
@@ -289,26 +295,61 @@ INSTANTIATE_TEST_SUITE_P(Cases, DiskNames,
                                          // the image itself, overwritten before it is read
                                          "D.FD"));
 
-// ---- Two runs at once onto one disk that does not exist yet: both end on it.
+// ---- Runs at once onto one disk: every one lands, and a new file takes
+// the name (replaced whole, not written in place, where a cut power tears
+// it); here, and on FAT through FUSE, as a memory card or Gotek stick is mounted.
 
-TEST(DiskTogether, EveryRunEndsOnTheDisk) {
+class DiskTogetherAt : public testing::TestWithParam<const char*> {};
+
+TEST_P(DiskTogetherAt, EveryRunLandsOnANewFile) {
     const Scratch scratch;
+    const std::string where = GetParam();
+    const auto shell = [](const std::string& line) {
+        return std::system((line + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    const fs::path image = scratch.work().parent_path() / "fat.img";
+    if (!where.empty()) {
+        fs::create_directory(scratch.work() / where);
+        if (getuid() != 0 ||
+            !shell("truncate -s 8M '" + image.string() + "' && mkfs.vfat '" + image.string() +
+                   "' && fusefat -o rw+ '" + image.string() + "' '" +
+                   (scratch.work() / where).string() + "'")) {
+            GTEST_SKIP() << "needs root, fusefat, mkfs.vfat (Debian packages fusefat, dosfstools)";
+        }
+    }
     write_file(scratch.work() / "code.raw", text(code_of(3000)));
     for (const char* ext : {"fd", "sap"}) {
-        const std::string disk = std::string("d.") + ext;
-        std::vector<pid_t> runs;
-        for (int i = 0; i < 6; ++i) {
-            std::string name(1, 'P');
-            name += std::to_string(i);
-            name += ".BIN";
-            runs.push_back(scratch.start({"--onto", disk, "code.raw", "9000", "9000", name}));
+        const std::string disk = (where.empty() ? "" : where + "/") + "D." + ext;
+        // Four runs onto a disk that does not exist yet, then four onto the
+        // one they made, held open meanwhile, so that no new file takes its
+        // identity.
+        int held = -1;
+        for (const char* names : {"ABCD", "EFGH"}) {
+            held = open((scratch.work() / disk).c_str(), O_RDONLY | O_CLOEXEC);
+            std::vector<pid_t> runs;
+            for (const char* name = names; *name != '\0'; ++name) {
+                runs.push_back(scratch.start(
+                    {"--onto", disk, "code.raw", "9000", "9000", std::string(1, *name) + ".BIN"}));
+            }
+            for (const pid_t run : runs) {
+                EXPECT_EQ(scratch.finish(run).status, 0) << disk;
+            }
         }
-        for (const pid_t run : runs) {
-            EXPECT_EQ(scratch.finish(run).status, 0);
-        }
-        EXPECT_EQ(files_on(scratch.work() / disk), 6) << disk;
+        struct stat old {};
+        struct stat now {};
+        fstat(held, &old);
+        close(held);
+        stat((scratch.work() / disk).c_str(), &now);
+        EXPECT_NE(now.st_ino, old.st_ino) << disk << " only ever written in place";
+        EXPECT_EQ(files_on(scratch.work() / disk), 8) << disk;
+    }
+    if (!where.empty()) {
+        shell("umount '" + (scratch.work() / where).string() + "'");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, DiskTogetherAt, testing::Values("", "fat"),
+                         [](const auto& info) { return std::string(*info.param ? "OnFat" : "Here"); });
 
 // A run waiting on the lock while another moves its new image over the
 // disk reads that image, not the one it replaced: the lock lasts until the

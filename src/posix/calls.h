@@ -52,4 +52,7 @@ void act_before_nth_call(long nth, void (*action)(long call));
 // How many calls went through the table since the last fail_nth_call().
 long calls_made();
 
+// For tests: the system call the action last ran before ("renameat", ...).
+const char* call_acted_before();
+
 }  // namespace vork::platform::posix

@@ -143,6 +143,44 @@ std::string kept_name(const Target& target) {
 
 namespace vork::platform {
 
+namespace {
+
+FileState state_from(const struct stat& info) {
+    return {{info.st_dev, info.st_ino},
+            static_cast<std::uint64_t>(info.st_size),
+            {info.st_ctim.tv_sec, info.st_ctim.tv_nsec}};
+}
+
+}  // namespace
+
+bool same_file(const char* a, const char* b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a, &first) == 0 && ::stat(b, &second) == 0 && posix::same_file(first, second);
+}
+
+Result state_of(Target& target, FileState& state) {
+    struct stat info {};
+    if (posix::calls::fstat(target.fd, &info) != 0) {
+        return posix::failed("fstat");
+    }
+    state = state_from(info);
+    return {};
+}
+
+Result state_at_name(Target& target, FileState& state) {
+    struct stat info {};
+    const bool in_folder = target.folder >= 0;
+    if (posix::calls::fstatat(in_folder ? target.folder : AT_FDCWD,
+                              in_folder ? target.name.c_str() : target.path.c_str(), &info,
+                              in_folder ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
+                                                   : posix::failed("fstatat");
+    }
+    state = state_from(info);
+    return {};
+}
+
 std::string_view base_name(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);

@@ -21,6 +21,7 @@ struct Target {
     std::string path;          // as given
     std::string folder_path;   // the folder, as it was reached
     std::string name;          // its name in that folder
+    std::string over;          // the name a move goes over: `name`, as the folder spells it
     dev_t device = 0;
     ino_t inode = 0;
     bool locked = false;       // its lock taken, which dies with `fd`

@@ -393,6 +393,9 @@ Result name_new_file(Target& target, NewFile& file, const std::string& fresh) {
     if (!posix::folder_lets_go(target.folder)) {
         return Failure{Reason::permission, EPERM, "folder keeps names"};
     }
+    // Found now, so that nothing but the move itself comes after the
+    // policy's last look at the name.
+    target.over = kept_name(target);
     if (!file.name.empty()) {
         return {};
     }
@@ -409,15 +412,27 @@ Result name_new_file(Target& target, NewFile& file, const std::string& fresh) {
     return {};
 }
 
-Result move_over(Target& target, NewFile& file) {
-    const std::string name = kept_name(target);
+void let_go(Target& target) {
+    if (target.fd >= 0) {
+        ::close(target.fd);
+        target.fd = -1;
+    }
+    target.locked = false;
+}
+
+Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
+    const std::string& name = target.over.empty() ? target.name : target.over;
     // Closed first: an old file still open when replaced is freed later,
     // through the journal's list of orphans, which costs a twentieth of a run.
     // A locked one is closed only once the new file has the name, since its
     // lock dies with it: a run waiting on it then finds and reads the new file.
     if (!target.locked) {
-        ::close(target.fd);
-        target.fd = -1;
+        let_go(target);
+    }
+    if (still_as_read) {
+        if (auto failure = still_as_read()) {
+            return failure;
+        }
     }
     if (sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) != 0) {
         // Still locked, and still open for the write in place that may follow.

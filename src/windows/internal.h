@@ -91,6 +91,10 @@ bool with_patience(Attempt attempt, int patience_ms = kPatienceMs) {
 // handle closes, however the process ends; or takes the mark back.
 bool mark_for_deletion(HANDLE file, bool marked);
 
+// Fills `id` with the volume and index that tell the file open as `file`
+// from any other; false when the system cannot say.
+bool identify(HANDLE file, std::uint64_t (&id)[2]);
+
 // Where the file open as `file` lies, links resolved; empty when unknown.
 std::string final_path_of(HANDLE file);
 

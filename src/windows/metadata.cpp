@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include <cstring>
 #include <string>
 
 #include "internal.h"
@@ -47,13 +48,27 @@ bool same_owner(HANDLE from, HANDLE to) {
 }
 
 // Gives the file open as `to` the access rules of the file open as `from`,
-// as they stand (inherited from the folder or its own); false when it cannot.
+// as they stand (inherited from the folder or its own), unless it has them
+// already (a file system that keeps none: FAT under Wine refuses any);
+// false when it cannot.
 bool copy_access_rules(HANDLE from, HANDLE to) {
     PACL rules = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules,
                         nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
+    }
+    PACL own = nullptr;
+    PSECURITY_DESCRIPTOR own_descriptor = nullptr;
+    const bool alike =
+        GetSecurityInfo(to, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &own,
+                        nullptr, &own_descriptor) == ERROR_SUCCESS &&
+        rules != nullptr && own != nullptr && rules->AclSize == own->AclSize &&
+        std::memcmp(rules, own, rules->AclSize) == 0;
+    LocalFree(own_descriptor);
+    if (alike) {
+        LocalFree(descriptor);
+        return true;
     }
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -90,9 +105,14 @@ Result carry_metadata(Target& target, NewFile& file) {
     }
     // Its attributes (hidden, system, ...) and its creation time; the other
     // times are the new file's own.
+    // Attributes it has already are left alone (FAT under Wine refuses any).
+    FILE_BASIC_INFO own{};
     FILE_BASIC_INFO kept{};
     kept.CreationTime = basic.CreationTime;
-    kept.FileAttributes = basic.FileAttributes;
+    if (!GetFileInformationByHandleEx(file.file, FileBasicInfo, &own, sizeof own) ||
+        own.FileAttributes != basic.FileAttributes) {
+        kept.FileAttributes = basic.FileAttributes;
+    }
     return SetFileInformationByHandle(file.file, FileBasicInfo, &kept, sizeof kept)
                ? Result{}
                : Failure{Reason::permission, 0, "FileBasicInfo"};

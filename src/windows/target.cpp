@@ -35,22 +35,10 @@ Result write_all(HANDLE file, std::span<const std::uint8_t> data) {
     return {};
 }
 
-// Fills `id` with the volume and index that tell the file open as `file`
-// from any other; false when the system cannot say.
-bool identify(HANDLE file, std::uint64_t (&id)[2]) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file, &info)) {
-        return false;
-    }
-    id[0] = info.dwVolumeSerialNumber;
-    id[1] = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-    return true;
-}
-
 // Whether the file open as `file` is the one opened as the target.
 bool is_target(const Target& target, HANDLE file) {
     std::uint64_t id[2] = {};
-    return identify(file, id) && id[0] == target.id[0] && id[1] == target.id[1];
+    return win::identify(file, id) && id[0] == target.id[0] && id[1] == target.id[1];
 }
 
 // Where the target lies, links resolved.
@@ -65,7 +53,7 @@ bool is_the_report(HANDLE file) {
     std::uint64_t a[2] = {};
     std::uint64_t b[2] = {};
     return report != nullptr && report != INVALID_HANDLE_VALUE &&
-           GetFileType(report) == FILE_TYPE_DISK && identify(report, a) && identify(file, b) &&
+           GetFileType(report) == FILE_TYPE_DISK && win::identify(report, a) && win::identify(file, b) &&
            a[0] == b[0] && a[1] == b[1];
 }
 
@@ -100,6 +88,32 @@ bool move_by_handle(HANDLE file, const std::wstring& to) {
     return SetFileInformationByHandle(file, FileRenameInfo, rename,
                                       static_cast<DWORD>(buffer.size())) != 0;
 }
+
+// Whether another program has the file at `path` open for writing, sharing
+// reading and writing (as C's fopen does): it opens when writers are let in.
+bool open_for_writing(const std::wstring& path) {
+    const HANDLE probe = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    CloseHandle(probe);
+    return true;
+}
+
+// Whether the volume of the file open as `file` can rename over a file
+// that is open (POSIX semantics: NTFS on Windows 10); FAT, exFAT, shares and
+// Wine cannot.
+bool renames_over_open_files(HANDLE file) {
+    constexpr DWORD kPosixUnlinkRename = 0x400;  // FILE_SUPPORTS_POSIX_UNLINK_RENAME
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & kPosixUnlinkRename) != 0;
+}
+
+// Where the lock byte lies in the target.
+constexpr DWORD kLockOffset = DWORD{1} << 30;
 
 // Whether `error` says the file system cannot reserve room.
 bool cannot_reserve(DWORD error) {
@@ -170,9 +184,13 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
             }
         }
         // A program that holds the file for a moment (a scanner, another run
-        // that made it) is waited for.
+        // that made it) is waited for. A file to be rewritten from its
+        // contents (a disk image) is shared with readers only: a program
+        // that has it open for writing (an emulator with the disk loaded)
+        // could later write its own copy of the disk back over vork's.
+        const DWORD sharing = readable ? FILE_SHARE_READ | FILE_SHARE_DELETE : kShareAll;
         with_patience([&] {
-            file = CreateFileW(name.c_str(), access | READ_CONTROL, kShareAll, nullptr,
+            file = CreateFileW(name.c_str(), access | READ_CONTROL, sharing, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             return file != INVALID_HANDLE_VALUE;
         });
@@ -185,7 +203,9 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
         }
     }
     if (file == INVALID_HANDLE_VALUE) {
-        return win::failed_to_open(name);
+        return readable && GetLastError() == ERROR_SHARING_VIOLATION && open_for_writing(name)
+                   ? Failure{Reason::open_elsewhere, ERROR_SHARING_VIOLATION, "CreateFileW"}
+                   : win::failed_to_open(name);
     }
     target->file = file;
     if (!target->created && is_the_report(file)) {
@@ -198,12 +218,12 @@ Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool
                              name.find_first_of(L"\\/", 4) == std::wstring::npos;
     facts.regular = GetFileType(file) == FILE_TYPE_DISK && !device_path;
     facts.created = target->created;
-    // The lock lives on this handle, which move_over() keeps open while it
-    // tries to move the new file over the old; a file this run made (marked
-    // to vanish, and empty) is written in place.
-    facts.lock_held_through_move = !target->created;
+    // The lock lives on this handle, which move_over() keeps open through
+    // the move where the volume can rename over an open file; a file this
+    // run made (marked to vanish, and empty) is written in place.
+    facts.lock_held_through_move = !target->created && renames_over_open_files(file);
     BY_HANDLE_FILE_INFORMATION info{};
-    if (facts.regular && GetFileInformationByHandle(file, &info) && identify(file, target->id)) {
+    if (facts.regular && GetFileInformationByHandle(file, &info) && win::identify(file, target->id)) {
         facts.other_names = info.nNumberOfLinks > 1;
         win::find_in_folder(*target, facts);
     }
@@ -218,10 +238,16 @@ Result lock(Target& target) {
     if (target.locked) {
         return {};
     }
-    OVERLAPPED whole{};
+    // One byte far past any data, as SQLite keeps its lock bytes past any
+    // real page: Windows enforces a lock on every other program's reads and
+    // writes of its bytes, and a reader (an emulator, `vork --list`) must
+    // never meet it. A .fd is 640 KB at most; 1 GiB leaves room for any
+    // format to come.
+    OVERLAPPED past_the_data{};
+    past_the_data.Offset = kLockOffset;
     if (with_patience([&] {
             return LockFileEx(target.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                              MAXDWORD, MAXDWORD, &whole) != 0;
+                              1, 0, &past_the_data) != 0;
         })) {
         target.locked = true;
         return {};
@@ -381,7 +407,15 @@ Result name_new_file(Target& /*target*/, NewFile& /*file*/, const std::string& /
     return {};  // it has its name from the start, and the mark to vanish
 }
 
-Result move_over(Target& target, NewFile& file) {
+void let_go(Target& target) {
+    if (target.file != INVALID_HANDLE_VALUE) {
+        CloseHandle(target.file);  // a file this run made and marked vanishes with it
+        target.file = INVALID_HANDLE_VALUE;
+    }
+    target.locked = false;
+}
+
+Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
     const std::wstring to = final_path(target);
     if (target.locked) {
         // The lock goes with the old file's handle: kept open through the
@@ -389,6 +423,11 @@ Result move_over(Target& target, NewFile& file) {
         // and reads it. Only a rename that replaces an open file (POSIX
         // semantics: Windows 10 on NTFS) gets past that handle; refused, the
         // old file is still open and locked for the write in place.
+        if (still_as_read) {
+            if (auto failure = still_as_read()) {
+                return failure;
+            }
+        }
         mark_for_deletion(file.file, false);
         if (move_by_handle(file.file, to)) {
             win::interrupt_removes(nullptr);
@@ -403,14 +442,19 @@ Result move_over(Target& target, NewFile& file) {
     }
     // Our own handle on the target would stand in the way; closed, a file
     // this run created vanishes and leaves the name free.
-    CloseHandle(target.file);
-    target.file = INVALID_HANDLE_VALUE;
-    target.locked = false;  // the lock went with the handle
+    let_go(target);
     // The mark comes off only for the move, and back at once if it does not
     // happen; no other program can open the file meanwhile. One that holds
-    // the target for a moment delays the move.
+    // the target for a moment delays the move; unless it may be another run
+    // that read the target, whose own move would follow this one's: then
+    // the target is written in place, under the lock, after the same check.
     const ULONGLONG deadline = GetTickCount64() + win::kPatienceMs;
     for (;;) {
+        if (still_as_read) {
+            if (auto failure = still_as_read()) {
+                return failure;
+            }
+        }
         mark_for_deletion(file.file, false);
         if (move_by_handle(file.file, to)) {
             win::interrupt_removes(nullptr);
@@ -419,7 +463,7 @@ Result move_over(Target& target, NewFile& file) {
         const DWORD error = GetLastError();
         mark_for_deletion(file.file, true);
         if ((win::held_by_another(error) || error == ERROR_ACCESS_DENIED) &&
-            GetTickCount64() < deadline) {
+            GetTickCount64() < deadline && !still_as_read) {
             Sleep(1);
             continue;
         }
@@ -437,8 +481,13 @@ Result reopen(Target& target) {
     if (target.file != INVALID_HANDLE_VALUE) {
         return {};
     }
-    const HANDLE file = CreateFileW(final_path(target).c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Another run may hold it for a moment, sharing it only with readers.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    with_patience([&] {
+        file = CreateFileW(final_path(target).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
     if (file != INVALID_HANDLE_VALUE && is_target(target, file)) {
         target.file = file;
         return {};

@@ -5,6 +5,10 @@
 //                                emulator or a viewer with the file loaded
 //   vork_hold map FILE RELEASE   ... and maps it whole, as a hex viewer may
 //   vork_hold lock FILE RELEASE  ... and locks it whole
+//   vork_hold read FILE RELEASE  holds FILE open for reading only, sharing
+//                                everything, and locks its first sector
+//                                for reading, as a reader that locks what
+//                                it reads
 //   vork_hold scan GLOB RELEASE  opens each file matching GLOB for a moment,
 //                                without delete sharing, as a virus scanner
 //   vork_hold linger GLOB RELEASE  ... and keeps each open for 8 seconds
@@ -71,7 +75,11 @@ int wmain(int argc, wchar_t* argv[]) {
         CloseHandle(saved);
         return whole && ReplaceFileW(argv[2], L"saved.tmp", argv[3], 0, nullptr, nullptr) ? 0 : 1;
     }
-    const HANDLE file = open_shared(argv[2]);
+    const HANDLE file =
+        mode == L"read" ? CreateFileW(argv[2], GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                        : open_shared(argv[2]);
     if (file == INVALID_HANDLE_VALUE) {
         return 1;
     }
@@ -84,6 +92,10 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     OVERLAPPED whole{};
     if (mode == L"lock" && !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+        return 1;
+    }
+    OVERLAPPED first_sector{};
+    if (mode == L"read" && !LockFileEx(file, 0, 0, 256, 0, &first_sector)) {
         return 1;
     }
     say_held();
