@@ -321,20 +321,10 @@ void let_go(Target& target) {
     target.locked = false;
 }
 
-Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
+bool holds_lock(const Target& target) { return target.locked; }
+
+Result move_over(Target& target, NewFile& file, bool /*patient*/) {
     const std::string& name = target.over.empty() ? target.name : target.over;
-    // Closed first: an old file still open when replaced is freed later,
-    // through the journal's list of orphans, which costs a twentieth of a run.
-    // A locked one is closed only once the new file has the name, since its
-    // lock dies with it: a run waiting on it then finds and reads the new file.
-    if (!target.locked) {
-        let_go(target);
-    }
-    if (still_as_read) {
-        if (auto failure = still_as_read()) {
-            return failure;
-        }
-    }
     if (sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) != 0) {
         // Still locked, and still open for the write in place that may follow.
         return failed("renameat");

@@ -299,19 +299,15 @@ void let_go(Target& target) {
     target.locked = false;
 }
 
-Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
+bool holds_lock(const Target& target) { return target.locked; }
+
+Result move_over(Target& target, NewFile& file, bool patient) {
     const std::wstring to = final_path(target);
     if (target.locked) {
-        // The lock goes with the old file's handle: kept open through the
-        // move, so that a run waiting on it finds the new file at the name
-        // and reads it. Only a rename that replaces an open file (POSIX
-        // semantics: Windows 10 on NTFS) gets past that handle; refused, the
-        // old file is still open and locked for the write in place.
-        if (still_as_read) {
-            if (auto failure = still_as_read()) {
-                return failure;
-            }
-        }
+        // The lock goes with the old file's handle, kept open through the
+        // move. Only a rename that replaces an open file (POSIX semantics:
+        // Windows 10 on NTFS) gets past that handle; refused, the old file is
+        // still open and locked for the write in place.
         mark_for_deletion(file.file, false);
         if (move_by_handle(file.file, to)) {
             win::interrupt_removes(nullptr);
@@ -324,21 +320,11 @@ Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
         mark_for_deletion(file.file, true);
         return Failure{Reason::in_use, static_cast<long>(error), "FileRenameInfo"};
     }
-    // Our own handle on the target would stand in the way; closed, a file
-    // this run created vanishes and leaves the name free.
-    let_go(target);
     // The mark comes off only for the move, and back at once if it does not
     // happen; no other program can open the file meanwhile. One that holds
-    // the target for a moment delays the move; unless it may be another run
-    // that read the target, whose own move would follow this one's: then
-    // the target is written in place, under the lock, after the same check.
+    // the target for a moment delays the move, when patient.
     const ULONGLONG deadline = GetTickCount64() + win::kPatienceMs;
     for (;;) {
-        if (still_as_read) {
-            if (auto failure = still_as_read()) {
-                return failure;
-            }
-        }
         mark_for_deletion(file.file, false);
         if (move_by_handle(file.file, to)) {
             win::interrupt_removes(nullptr);
@@ -347,7 +333,7 @@ Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
         const DWORD error = GetLastError();
         mark_for_deletion(file.file, true);
         if ((win::held_by_another(error) || error == ERROR_ACCESS_DENIED) &&
-            GetTickCount64() < deadline && !still_as_read) {
+            GetTickCount64() < deadline && patient) {
             Sleep(1);
             continue;
         }
