@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -171,19 +170,19 @@ Result sync_new(NewFile& file);
 // folder (Reason::exists: that name is taken); nothing when it has one.
 Result name_new_file(Target& target, NewFile& file, const std::string& fresh);
 
-// Closes the target's own file, and its lock with it, for a move that its
-// handle would stand in the way of.
+// Closes the target's own file, and its lock with it, before a move.
 void let_go(Target& target);
 
+// Whether this run holds the target's lock: taken, where the file system has
+// locks, and not let go of since.
+bool holds_lock(const Target& target);
+
 // Puts the new file in place of whatever the target's folder holds under the
-// target's name now, as `mv` would; the target's own file is closed first,
-// unless it holds the lock where the lock lasts through the move. Right
-// before each attempt, `still_as_read`, when given, says whether the name
-// may be moved over: its failure ends the move; with it, a move another
-// program holds up is not waited for (that program may be another run that
-// read the old file, and would be moved over).
-using Check = std::function<Result()>;
-Result move_over(Target& target, NewFile& file, const Check& still_as_read);
+// target's name now, as `mv` would; the target's own file, when still open
+// (its lock lasting through the move), is closed once the new file has the
+// name. With `patient`, a move another program holds up for a moment is
+// waited for, a few seconds at most, where the system lets one hold it up.
+Result move_over(Target& target, NewFile& file, bool patient);
 
 // Removes the new file's name; the name, when it could not be removed, in
 // `leftover` (as the user may find it).

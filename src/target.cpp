@@ -219,20 +219,28 @@ Result replace(Target& target, const TargetFacts& facts, std::span<const std::ui
         failure = with_fresh_name([&](const std::string& fresh) {
             return platform::name_new_file(target, *file, fresh);
         });
-        // Where the target's own handle would stand in the way, it goes
-        // first, its lock with it: then the check, made again right before
-        // each attempt at the move, alone keeps another run's or program's
-        // disk from being lost. Between the check and the rename itself
-        // another program's change can still slip in.
-        if (!failure && !facts.lock_held_through_move) {
+        // The target's own file goes first, its lock with it, unless that
+        // lock lasts through the move: a run waiting on it then finds and
+        // reads the new file at the name. Where its handle would stand in the
+        // way, a file this run created vanishes with it and leaves the name
+        // free; elsewhere an old file still open when replaced is freed
+        // later, through the journal's list of orphans, which costs a
+        // twentieth of a run. Once the lock is gone, the check made right
+        // before the move alone keeps another run's or program's disk from
+        // being lost; between the check and the rename itself another
+        // program's change can still slip in.
+        if (!failure && !(facts.lock_held_through_move && platform::holds_lock(target))) {
             platform::let_go(target);
         }
         if (!failure) {
-            platform::Check check;
-            if (read != nullptr) {
-                check = [&] { return still_as_read(target, read); };
-            }
-            failure = platform::move_over(target, *file, check);
+            failure = still_as_read(target, read);
+        }
+        // A move another program holds up is waited for, unless the target
+        // was read to be rebuilt: that program may be another run that read
+        // the old file, which this move would go over; it is written in
+        // place instead, under the lock, after the same check.
+        if (!failure) {
+            failure = platform::move_over(target, *file, read == nullptr);
         }
         if (failure) {
             platform::drop_new_file(target, *file, leftover);

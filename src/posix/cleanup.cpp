@@ -167,6 +167,35 @@ InterruptsHeld::~InterruptsHeld() {
     }
 }
 
+void TargetCloser::operator()(Target* target) const {
+    posix::forget_created();
+    if (target->fd >= 0) {
+        ::close(target->fd);
+    }
+    if (target->folder >= 0) {
+        ::close(target->folder);
+    }
+    delete target;
+}
+
+void NewFileCloser::operator()(NewFile* file) const {
+    if (file->recorded) {
+        InterruptsHeld held;
+        posix::forget_pending();
+    }
+    if (file->fd >= 0) {
+        ::close(file->fd);  // an unnamed file goes with it
+    }
+    delete file;
+}
+
+void remove_created(Target& target, std::string& leftover) {
+    const std::string aside = posix::remove_created();
+    if (!aside.empty()) {
+        leftover = target.folder < 0 ? aside : target.folder_path + "/" + aside;
+    }
+}
+
 namespace posix {
 
 void record_created(int folder, const char* name, const struct stat& file) {

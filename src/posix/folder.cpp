@@ -139,9 +139,19 @@ std::string kept_name(const Target& target) {
     return kept;
 }
 
+bool is_the_report(const struct stat& file) {
+    struct stat report {};
+    return !S_ISCHR(file.st_mode) && sys::fstat(STDOUT_FILENO, &report) == 0 &&
+           same_file(report, file);
+}
+
 }  // namespace vork::platform::posix
 
 namespace vork::platform {
+
+namespace sys = posix::calls;
+using posix::failed;
+using posix::same_file;
 
 namespace {
 
@@ -179,6 +189,68 @@ Result state_at_name(Target& target, FileState& state) {
     }
     state = state_from(info);
     return {};
+}
+
+Result folder_at_path(Target& target) {
+    if (target.folder < 0) {
+        return {};
+    }
+    struct stat held {};
+    struct stat reached {};
+    if (sys::fstat(target.folder, &held) != 0) {
+        return failed("fstat");
+    }
+    if (sys::fstatat(AT_FDCWD, target.folder_path.c_str(), &reached, 0) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "folder"}
+                                                   : failed("fstatat");
+    }
+    return same_file(held, reached) ? Result{} : Failure{Reason::moved, 0, "folder"};
+}
+
+Result still_at_name(Target& target) {
+    struct stat opened {};
+    struct stat named {};
+    if (sys::fstat(target.fd, &opened) != 0) {
+        return failed("fstat");
+    }
+    if (target.folder < 0) {
+        // No folder to ask: the path itself, looked up afresh, must lead to
+        // it (a file with no name, /dev/fd/3, through the caller's descriptor).
+        if (sys::fstatat(AT_FDCWD, target.path.c_str(), &named, 0) != 0) {
+            return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
+                                                       : failed("fstatat");
+        }
+        return same_file(named, opened) ? Result{} : Failure{Reason::moved, 0, "fstatat"};
+    }
+    if (sys::fstatat(target.folder, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
+                                                   : failed("fstatat");
+    }
+    if (!same_file(named, opened)) {
+        return Failure{Reason::moved, 0, "fstatat"};
+    }
+    return folder_at_path(target);
+}
+
+Result sync_folder(Target& target) {
+    int folder = target.folder;
+    if (!target.folder_readable) {
+        // Only a folder opened for reading can be synced.
+        folder = sys::openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) {
+            return errno == EACCES ? Failure{Reason::unsupported, EACCES, "openat"}
+                                   : failed("openat");
+        }
+    }
+    Result failure;
+    if (sys::fsync(folder) != 0) {
+        // EINVAL: a file system that syncs no folder.
+        failure = errno == EINVAL ? Failure{Reason::unsupported, EINVAL, "fsync"} : failed("fsync");
+    }
+    if (folder != target.folder) {
+        ::close(folder);
+    }
+    return failure;
 }
 
 std::string_view base_name(std::string_view path) {

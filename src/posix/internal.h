@@ -1,11 +1,13 @@
 // What the POSIX implementation files of the platform interface share: the
-// target's state, the cleanup that signals trigger, and the metadata a
-// replacement carries over.
+// target's state, waiting on another program, the cleanup that signals
+// trigger, and the metadata a replacement carries over.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
+#include <ctime>
 #include <string>
 
 #include "platform.h"
@@ -43,6 +45,40 @@ Failure failed(const char* step);
 inline bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+// How long another program may hold the target up: a lock of another
+// writer, the break of a lease.
+constexpr int kPatienceMs = 5000;
+constexpr int kPollMs = 10;
+
+// Calls `attempt` (a result of 0 or more: done) again while it fails with an
+// error `busy` says another program causes for now, for kPatienceMs at most,
+// by the clock: a loaded machine sleeps longer than it is asked.
+template <typename Attempt, typename Busy>
+int patiently(Attempt attempt, Busy busy) {
+    timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const int result = attempt();
+        timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited =
+            (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        if (result >= 0 || !busy(errno) || waited >= kPatienceMs) {
+            return result;
+        }
+        const timespec pause{0, kPollMs * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// Whether `error` is the break of another program's lease, under way.
+inline bool lease_breaking(int error) { return error == EWOULDBLOCK; }
+
+// Whether the file described by `file` is the one standard output writes
+// to, where the image and the report would overwrite each other. A terminal
+// or /dev/null shared with standard output is no such file.
+bool is_the_report(const struct stat& file);
 
 // What the cleanup signals remove, each while it is recorded; every call
 // below is made with the signals held. A folder of -1 stands for the

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <new>
 
 #include "internal.h"
@@ -19,37 +18,11 @@ using posix::failed;
 using posix::same_file;
 using posix::find_in_folder;
 using posix::kept_name;
+using posix::is_the_report;
+using posix::lease_breaking;
+using posix::patiently;
 
 namespace {
-
-// How long another program may hold the target up: a lock of another
-// writer, the break of a lease.
-constexpr int kPatienceMs = 5000;
-constexpr int kPollMs = 10;
-
-// Calls `attempt` (a result of 0 or more: done) again while it fails with an
-// error `busy` says another program causes for now, for kPatienceMs at most,
-// by the clock: a loaded machine sleeps longer than it is asked.
-template <typename Attempt, typename Busy>
-int patiently(Attempt attempt, Busy busy) {
-    timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        const int result = attempt();
-        timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long waited =
-            (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
-        if (result >= 0 || !busy(errno) || waited >= kPatienceMs) {
-            return result;
-        }
-        const timespec pause{0, kPollMs * 1000000L};
-        nanosleep(&pause, nullptr);
-    }
-}
-
-// Whether `error` is the break of another program's lease, under way.
-bool lease_breaking(int error) { return error == EWOULDBLOCK; }
 
 constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
@@ -98,15 +71,6 @@ int open_existing(const Target& target, int flags) {
         lease_breaking);
 }
 
-// Whether the file described by `file` is the one standard output writes
-// to, where the image and the report would overwrite each other. A terminal
-// or /dev/null shared with standard output is no such file.
-bool is_the_report(const struct stat& file) {
-    struct stat report {};
-    return !S_ISCHR(file.st_mode) && sys::fstat(STDOUT_FILENO, &report) == 0 &&
-           same_file(report, file);
-}
-
 // Writes all of `data` to `fd` at `offset`, or from where it stands with
 // kAppend, resuming after short writes.
 Result write_all(int fd, std::span<const std::uint8_t> data, std::uint64_t offset) {
@@ -127,28 +91,6 @@ Result write_all(int fd, std::span<const std::uint8_t> data, std::uint64_t offse
 }
 
 }  // namespace
-
-void TargetCloser::operator()(Target* target) const {
-    posix::forget_created();
-    if (target->fd >= 0) {
-        ::close(target->fd);
-    }
-    if (target->folder >= 0) {
-        ::close(target->folder);
-    }
-    delete target;
-}
-
-void NewFileCloser::operator()(NewFile* file) const {
-    if (file->recorded) {
-        InterruptsHeld held;
-        posix::forget_pending();
-    }
-    if (file->fd >= 0) {
-        ::close(file->fd);  // an unnamed file goes with it
-    }
-    delete file;
-}
 
 Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool readable) {
     const int flags = readable ? (kWriteFlags & ~O_WRONLY) | O_RDWR : kWriteFlags;
@@ -285,47 +227,6 @@ Result reserve(Target& target, std::uint64_t size) {
     return failed("fallocate");
 }
 
-Result folder_at_path(Target& target) {
-    if (target.folder < 0) {
-        return {};
-    }
-    struct stat held {};
-    struct stat reached {};
-    if (sys::fstat(target.folder, &held) != 0) {
-        return failed("fstat");
-    }
-    if (sys::fstatat(AT_FDCWD, target.folder_path.c_str(), &reached, 0) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "folder"}
-                                                   : failed("fstatat");
-    }
-    return same_file(held, reached) ? Result{} : Failure{Reason::moved, 0, "folder"};
-}
-
-Result still_at_name(Target& target) {
-    struct stat opened {};
-    struct stat named {};
-    if (sys::fstat(target.fd, &opened) != 0) {
-        return failed("fstat");
-    }
-    if (target.folder < 0) {
-        // No folder to ask: the path itself, looked up afresh, must lead to
-        // it (a file with no name, /dev/fd/3, through the caller's descriptor).
-        if (sys::fstatat(AT_FDCWD, target.path.c_str(), &named, 0) != 0) {
-            return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
-                                                       : failed("fstatat");
-        }
-        return same_file(named, opened) ? Result{} : Failure{Reason::moved, 0, "fstatat"};
-    }
-    if (sys::fstatat(target.folder, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? Failure{Reason::moved, 0, "fstatat"}
-                                                   : failed("fstatat");
-    }
-    if (!same_file(named, opened)) {
-        return Failure{Reason::moved, 0, "fstatat"};
-    }
-    return folder_at_path(target);
-}
-
 Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
                std::size_t& got) {
     const ssize_t n = sys::pread(target.fd, into.data(), into.size(), static_cast<off_t>(offset));
@@ -420,20 +321,10 @@ void let_go(Target& target) {
     target.locked = false;
 }
 
-Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
+bool holds_lock(const Target& target) { return target.locked; }
+
+Result move_over(Target& target, NewFile& file, bool /*patient*/) {
     const std::string& name = target.over.empty() ? target.name : target.over;
-    // Closed first: an old file still open when replaced is freed later,
-    // through the journal's list of orphans, which costs a twentieth of a run.
-    // A locked one is closed only once the new file has the name, since its
-    // lock dies with it: a run waiting on it then finds and reads the new file.
-    if (!target.locked) {
-        let_go(target);
-    }
-    if (still_as_read) {
-        if (auto failure = still_as_read()) {
-            return failure;
-        }
-    }
     if (sys::renameat(target.folder, file.name.c_str(), target.folder, name.c_str()) != 0) {
         // Still locked, and still open for the write in place that may follow.
         return failed("renameat");
@@ -485,34 +376,6 @@ Result reopen(Target& target) {
     }
     target.fd = fd;
     return {};
-}
-
-Result sync_folder(Target& target) {
-    int folder = target.folder;
-    if (!target.folder_readable) {
-        // Only a folder opened for reading can be synced.
-        folder = sys::openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folder < 0) {
-            return errno == EACCES ? Failure{Reason::unsupported, EACCES, "openat"}
-                                   : failed("openat");
-        }
-    }
-    Result failure;
-    if (sys::fsync(folder) != 0) {
-        // EINVAL: a file system that syncs no folder.
-        failure = errno == EINVAL ? Failure{Reason::unsupported, EINVAL, "fsync"} : failed("fsync");
-    }
-    if (folder != target.folder) {
-        ::close(folder);
-    }
-    return failure;
-}
-
-void remove_created(Target& target, std::string& leftover) {
-    const std::string aside = posix::remove_created();
-    if (!aside.empty()) {
-        leftover = target.folder < 0 ? aside : target.folder_path + "/" + aside;
-    }
 }
 
 }  // namespace vork::platform

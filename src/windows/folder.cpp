@@ -1,8 +1,11 @@
 // Where the target lies on Windows: the folder that holds it, links
-// resolved, and its name there.
+// resolved, and its name there; whether that name still holds it, and the
+// move of a file to it by its handle.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 
@@ -96,9 +99,78 @@ void find_in_folder(Target& target, TargetFacts& facts) {
     facts.folder_lets_go = target.created || !held_in_place(wide(where));
 }
 
+bool is_target(const Target& target, HANDLE file) {
+    std::uint64_t id[2] = {};
+    return win::identify(file, id) && id[0] == target.id[0] && id[1] == target.id[1];
+}
+
+std::wstring final_path(const Target& target) {
+    return wide(target.folder_path + "\\" + target.name);
+}
+
+bool is_the_report(HANDLE file) {
+    const HANDLE report = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::uint64_t a[2] = {};
+    std::uint64_t b[2] = {};
+    return report != nullptr && report != INVALID_HANDLE_VALUE &&
+           GetFileType(report) == FILE_TYPE_DISK && win::identify(report, a) && win::identify(file, b) &&
+           a[0] == b[0] && a[1] == b[1];
+}
+
+bool move_by_handle(HANDLE file, const std::wstring& to) {
+    const DWORD name_bytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = name_bytes;
+    std::memcpy(rename->FileName, to.data(), name_bytes);
+    constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+    constexpr DWORD kReplaceIfExists = 0x1;
+    constexpr DWORD kPosixSemantics = 0x2;
+    rename->Flags = kReplaceIfExists | kPosixSemantics;
+    if (SetFileInformationByHandle(file, kRenameInfoEx, rename, static_cast<DWORD>(buffer.size()))) {
+        return true;
+    }
+    // Refused as unknown by older systems, Wine and third-party file systems
+    // (ERROR_FILE_SYSTEM_LIMITATION, 665, which mingw does not name).
+    constexpr DWORD kFileSystemLimitation = 665;
+    const DWORD refused = GetLastError();
+    if (refused != ERROR_INVALID_PARAMETER && refused != ERROR_NOT_SUPPORTED &&
+        refused != kFileSystemLimitation && refused != ERROR_INVALID_FUNCTION) {
+        return false;
+    }
+    rename->Flags = 0;  // before Windows 10 1709, and under Wine
+    rename->ReplaceIfExists = TRUE;
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != 0;
+}
+
+bool open_for_writing(const std::wstring& path) {
+    const HANDLE probe = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    CloseHandle(probe);
+    return true;
+}
+
+bool renames_over_open_files(HANDLE file) {
+    constexpr DWORD kPosixUnlinkRename = 0x400;  // FILE_SUPPORTS_POSIX_UNLINK_RENAME
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & kPosixUnlinkRename) != 0;
+}
+
 }  // namespace vork::platform::win
 
 namespace vork::platform {
+
+using win::final_path;
+using win::is_target;
+using win::kShareAll;
+using win::wide;
 
 bool same_file(const char* a, const char* b) {
     const HANDLE first = win::open_to_look(win::wide(a));
@@ -135,6 +207,38 @@ Result state_at_name(Target& target, FileState& state) {
     CloseHandle(named);
     return failure;
 }
+
+Result still_at_name(Target& target) {
+    if (target.name.empty()) {
+        // Its path unknown: only a file on its way out is known to be lost.
+        FILE_STANDARD_INFO standard{};
+        return !GetFileInformationByHandleEx(target.file, FileStandardInfo, &standard,
+                                             sizeof standard) ||
+                       !standard.DeletePending || target.marked
+                   ? Result{}
+                   : Failure{Reason::moved, 0, "FileStandardInfo"};
+    }
+    if (target.marked) {
+        // This run's own mark keeps any open by name out: where the file lies, by its handle.
+        const std::string where = win::final_path_of(target.file);
+        return CompareStringOrdinal(wide(where).c_str(), -1, final_path(target).c_str(), -1,
+                                    TRUE) == CSTR_EQUAL
+                   ? Result{}
+                   : Failure{Reason::moved, 0, "GetFinalPathNameByHandleW"};
+    }
+    const HANDLE named = CreateFileW(final_path(target).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return Failure{Reason::moved, 0, "CreateFileW"};
+    }
+    const bool same = is_target(target, named);
+    CloseHandle(named);
+    return same ? Result{} : Failure{Reason::moved, 0, "CreateFileW"};
+}
+
+// Every call here reaches the target by its full path, looked up afresh, and
+// Windows refuses to rename a folder while a file in it is open.
+Result folder_at_path(Target&) { return {}; }
 
 std::string_view base_name(std::string_view path) {
     // "C:GAME.BIN" names GAME.BIN in drive C's current folder.

@@ -104,6 +104,31 @@ std::string final_path_of(HANDLE file);
 // without a folder, to be written in place.
 void find_in_folder(Target& target, TargetFacts& facts);
 
+// Whether the file open as `file` is the one opened as the target.
+bool is_target(const Target& target, HANDLE file);
+
+// Where the target lies, links resolved.
+std::wstring final_path(const Target& target);
+
+// Whether the file open as `file` is the one standard output writes to,
+// where the image and the report would overwrite each other.
+bool is_the_report(HANDLE file);
+
+// Moves the file open as `file` (with DELETE access) to `to`, replacing
+// whatever is there; nothing else need open it on the way. With POSIX
+// semantics where the system has them, so that a file that others hold
+// open, letting it go, can be replaced too.
+bool move_by_handle(HANDLE file, const std::wstring& to);
+
+// Whether another program has the file at `path` open for writing, sharing
+// reading and writing (as C's fopen does): it opens when writers are let in.
+bool open_for_writing(const std::wstring& path);
+
+// Whether the volume of the file open as `file` can rename over a file
+// that is open (POSIX semantics: NTFS on Windows 10); FAT, exFAT, shares and
+// Wine cannot.
+bool renames_over_open_files(HANDLE file);
+
 // Routes the interrupt signals to the handler for the whole run, except
 // those the caller chose to ignore, which stay ignored.
 void catch_interrupts();

@@ -94,4 +94,21 @@ void interrupt_removes(const std::wstring* path) { to_remove.store(path); }
 
 }  // namespace win
 
+void NewFileCloser::operator()(NewFile* file) const {
+    {
+        InterruptsHeld held;
+        win::interrupt_removes(nullptr);
+    }
+    if (file->file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file->file);  // marked: it vanishes as it closes
+    }
+    delete file;
+}
+
+void drop_new_file(Target& /*target*/, NewFile& file, std::string& /*leftover*/) {
+    win::interrupt_removes(nullptr);
+    CloseHandle(file.file);  // marked: it vanishes as it closes
+    file.file = INVALID_HANDLE_VALUE;
+}
+
 }  // namespace vork::platform

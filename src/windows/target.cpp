@@ -3,15 +3,19 @@
 // had and moved over it by its own handle.
 #include <windows.h>
 
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "internal.h"
 
 namespace vork::platform {
 
 using win::failed;
+using win::final_path;
+using win::is_target;
+using win::is_the_report;
+using win::move_by_handle;
+using win::open_for_writing;
+using win::renames_over_open_files;
 using win::kShareAll;
 using win::mark_for_deletion;
 using win::wide;
@@ -35,83 +39,6 @@ Result write_all(HANDLE file, std::span<const std::uint8_t> data) {
     return {};
 }
 
-// Whether the file open as `file` is the one opened as the target.
-bool is_target(const Target& target, HANDLE file) {
-    std::uint64_t id[2] = {};
-    return win::identify(file, id) && id[0] == target.id[0] && id[1] == target.id[1];
-}
-
-// Where the target lies, links resolved.
-std::wstring final_path(const Target& target) {
-    return wide(target.folder_path + "\\" + target.name);
-}
-
-// Whether the file open as `file` is the one standard output writes to,
-// where the image and the report would overwrite each other.
-bool is_the_report(HANDLE file) {
-    const HANDLE report = GetStdHandle(STD_OUTPUT_HANDLE);
-    std::uint64_t a[2] = {};
-    std::uint64_t b[2] = {};
-    return report != nullptr && report != INVALID_HANDLE_VALUE &&
-           GetFileType(report) == FILE_TYPE_DISK && win::identify(report, a) && win::identify(file, b) &&
-           a[0] == b[0] && a[1] == b[1];
-}
-
-// Moves the file open as `file` (with DELETE access) to `to`, replacing
-// whatever is there; nothing else need open it on the way. With POSIX
-// semantics where the system has them, so that a file that others hold
-// open, letting it go, can be replaced too.
-bool move_by_handle(HANDLE file, const std::wstring& to) {
-    const DWORD name_bytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = name_bytes;
-    std::memcpy(rename->FileName, to.data(), name_bytes);
-    constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
-    constexpr DWORD kReplaceIfExists = 0x1;
-    constexpr DWORD kPosixSemantics = 0x2;
-    rename->Flags = kReplaceIfExists | kPosixSemantics;
-    if (SetFileInformationByHandle(file, kRenameInfoEx, rename, static_cast<DWORD>(buffer.size()))) {
-        return true;
-    }
-    // Refused as unknown by older systems, Wine and third-party file systems
-    // (ERROR_FILE_SYSTEM_LIMITATION, 665, which mingw does not name).
-    constexpr DWORD kFileSystemLimitation = 665;
-    const DWORD refused = GetLastError();
-    if (refused != ERROR_INVALID_PARAMETER && refused != ERROR_NOT_SUPPORTED &&
-        refused != kFileSystemLimitation && refused != ERROR_INVALID_FUNCTION) {
-        return false;
-    }
-    rename->Flags = 0;  // before Windows 10 1709, and under Wine
-    rename->ReplaceIfExists = TRUE;
-    return SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                      static_cast<DWORD>(buffer.size())) != 0;
-}
-
-// Whether another program has the file at `path` open for writing, sharing
-// reading and writing (as C's fopen does): it opens when writers are let in.
-bool open_for_writing(const std::wstring& path) {
-    const HANDLE probe = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return false;
-    }
-    CloseHandle(probe);
-    return true;
-}
-
-// Whether the volume of the file open as `file` can rename over a file
-// that is open (POSIX semantics: NTFS on Windows 10); FAT, exFAT, shares and
-// Wine cannot.
-bool renames_over_open_files(HANDLE file) {
-    constexpr DWORD kPosixUnlinkRename = 0x400;  // FILE_SUPPORTS_POSIX_UNLINK_RENAME
-    DWORD flags = 0;
-    return GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-           (flags & kPosixUnlinkRename) != 0;
-}
-
 // Where the lock byte lies in the target.
 constexpr DWORD kLockOffset = DWORD{1} << 30;
 
@@ -128,17 +55,6 @@ void TargetCloser::operator()(Target* target) const {
         CloseHandle(target->file);  // marked: it vanishes as it closes
     }
     delete target;
-}
-
-void NewFileCloser::operator()(NewFile* file) const {
-    {
-        InterruptsHeld held;
-        win::interrupt_removes(nullptr);
-    }
-    if (file->file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file->file);  // marked: it vanishes as it closes
-    }
-    delete file;
 }
 
 Result open_target(const char* path, TargetPtr& opened, TargetFacts& facts, bool readable) {
@@ -283,34 +199,6 @@ Result reserve(Target& target, std::uint64_t size) {
     return {};
 }
 
-Result still_at_name(Target& target) {
-    if (target.name.empty()) {
-        // Its path unknown: only a file on its way out is known to be lost.
-        FILE_STANDARD_INFO standard{};
-        return !GetFileInformationByHandleEx(target.file, FileStandardInfo, &standard,
-                                             sizeof standard) ||
-                       !standard.DeletePending || target.marked
-                   ? Result{}
-                   : Failure{Reason::moved, 0, "FileStandardInfo"};
-    }
-    if (target.marked) {
-        // This run's own mark keeps any open by name out: where the file lies, by its handle.
-        const std::string where = win::final_path_of(target.file);
-        return CompareStringOrdinal(wide(where).c_str(), -1, final_path(target).c_str(), -1,
-                                    TRUE) == CSTR_EQUAL
-                   ? Result{}
-                   : Failure{Reason::moved, 0, "GetFinalPathNameByHandleW"};
-    }
-    const HANDLE named = CreateFileW(final_path(target).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (named == INVALID_HANDLE_VALUE) {
-        return Failure{Reason::moved, 0, "CreateFileW"};
-    }
-    const bool same = is_target(target, named);
-    CloseHandle(named);
-    return same ? Result{} : Failure{Reason::moved, 0, "CreateFileW"};
-}
-
 Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offset,
                std::size_t& got) {
     OVERLAPPED at{};
@@ -327,10 +215,6 @@ Result read_at(Target& target, std::span<std::uint8_t> into, std::uint64_t offse
     got = n;
     return {};
 }
-
-// Every call here reaches the target by its full path, looked up afresh, and
-// Windows refuses to rename a folder while a file in it is open.
-Result folder_at_path(Target&) { return {}; }
 
 Result write_at(Target& target, std::span<const std::uint8_t> data, std::uint64_t offset) {
     // Written, a file this run made is the image's: the mark comes off.
@@ -415,19 +299,15 @@ void let_go(Target& target) {
     target.locked = false;
 }
 
-Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
+bool holds_lock(const Target& target) { return target.locked; }
+
+Result move_over(Target& target, NewFile& file, bool patient) {
     const std::wstring to = final_path(target);
     if (target.locked) {
-        // The lock goes with the old file's handle: kept open through the
-        // move, so that a run waiting on it finds the new file at the name
-        // and reads it. Only a rename that replaces an open file (POSIX
-        // semantics: Windows 10 on NTFS) gets past that handle; refused, the
-        // old file is still open and locked for the write in place.
-        if (still_as_read) {
-            if (auto failure = still_as_read()) {
-                return failure;
-            }
-        }
+        // The lock goes with the old file's handle, kept open through the
+        // move. Only a rename that replaces an open file (POSIX semantics:
+        // Windows 10 on NTFS) gets past that handle; refused, the old file is
+        // still open and locked for the write in place.
         mark_for_deletion(file.file, false);
         if (move_by_handle(file.file, to)) {
             win::interrupt_removes(nullptr);
@@ -440,21 +320,11 @@ Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
         mark_for_deletion(file.file, true);
         return Failure{Reason::in_use, static_cast<long>(error), "FileRenameInfo"};
     }
-    // Our own handle on the target would stand in the way; closed, a file
-    // this run created vanishes and leaves the name free.
-    let_go(target);
     // The mark comes off only for the move, and back at once if it does not
     // happen; no other program can open the file meanwhile. One that holds
-    // the target for a moment delays the move; unless it may be another run
-    // that read the target, whose own move would follow this one's: then
-    // the target is written in place, under the lock, after the same check.
+    // the target for a moment delays the move, when patient.
     const ULONGLONG deadline = GetTickCount64() + win::kPatienceMs;
     for (;;) {
-        if (still_as_read) {
-            if (auto failure = still_as_read()) {
-                return failure;
-            }
-        }
         mark_for_deletion(file.file, false);
         if (move_by_handle(file.file, to)) {
             win::interrupt_removes(nullptr);
@@ -463,18 +333,12 @@ Result move_over(Target& target, NewFile& file, const Check& still_as_read) {
         const DWORD error = GetLastError();
         mark_for_deletion(file.file, true);
         if ((win::held_by_another(error) || error == ERROR_ACCESS_DENIED) &&
-            GetTickCount64() < deadline && !still_as_read) {
+            GetTickCount64() < deadline && patient) {
             Sleep(1);
             continue;
         }
         return win::failure_from(error, "FileRenameInfo");
     }
-}
-
-void drop_new_file(Target& /*target*/, NewFile& file, std::string& /*leftover*/) {
-    win::interrupt_removes(nullptr);
-    CloseHandle(file.file);  // marked: it vanishes as it closes
-    file.file = INVALID_HANDLE_VALUE;
 }
 
 Result reopen(Target& target) {
