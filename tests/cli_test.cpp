@@ -341,6 +341,25 @@ INSTANTIATE_TEST_SUITE_P(
                             target_not_opened("a.bin"), 1, {{"src.bin", kCode}},
                             {{"a.bin", "b.bin"}, {"b.bin", "a.bin"}}, Report::captured, Fd3::none,
                             cause("Trop de liens symboliques")},
+                    // A target the user may not write is refused and kept; one behind a
+                    // link in another folder is written there, the link kept.
+                    CliCase{.name = "ReadOnlyTargetIsRefusedAndKept",
+                            .before = {{"src.bin", kCode}, {"out.bin", "older image"}},
+                            .args = {"src.bin", "2600", "2C00", "out.bin"},
+                            .output = target_not_opened("out.bin"), .status = 1,
+                            .after = {{"src.bin", kCode}, {"out.bin", "older image"}},
+                            .err = cause("Permission refusee"),
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                fs::permissions(s.work() / "out.bin", static_cast<fs::perms>(0444));
+                            }},
+                            .unprivileged = true},
+                    CliCase{.name = "LinkIntoAnotherFolderStaysALink",
+                            .before = {{"src.bin", kCode}, {"images/real.bin", "older image"}},
+                            .args = {"src.bin", "2600", "2C00", "link.bin"},
+                            .output = converted("link.bin"), .status = 0,
+                            .after = {{"src.bin", kCode}, {"images/real.bin", kImage},
+                                      {"link.bin", kImage}},
+                            .links = {{"link.bin", "images/real.bin"}}},
                     CliCase{"DanglingLinkIntoNoFolder", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, target_not_opened("out.bin"), 1,
                             {{"src.bin", kCode}}, {{"out.bin", "no/dir/x.bin"}}, Report::captured,

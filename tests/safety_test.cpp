@@ -154,34 +154,6 @@ TEST(Target, FullDeviceReportsTheWriteError) {
     EXPECT_EQ(outcome.err, "Cause : Disque plein\n");
 }
 
-TEST(Target, ReadOnlyTargetIsRefusedAndKept) {
-    Scratch scratch;
-    const Files before{{"src.bin", kCode}, {"out.bin", "older image"}};
-    for (const auto& [name, contents] : before) {
-        write_file(scratch.work() / name, contents);
-    }
-    fs::permissions(scratch.work() / "out.bin",
-                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, as_nobody());
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "out.bin", "2600", "2C00") + sizes(3) +
-                               "Erreur, fichier non ouvert out.bin ");
-    EXPECT_EQ(outcome.err, "Cause : Permission refusee\n");
-    EXPECT_EQ(scratch.files(), before);
-}
-
-TEST(Target, SymbolicLinkStaysALink) {
-    Scratch scratch;
-    write_file(scratch.work() / "src.bin", kCode);
-    fs::create_directory(scratch.work() / "images");
-    write_file(scratch.work() / "images" / "real.bin", "older image");
-    fs::create_symlink("images/real.bin", scratch.work() / "link.bin");
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "link.bin"});
-    EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_TRUE(fs::is_symlink(scratch.work() / "link.bin"));
-    EXPECT_EQ(read_file(scratch.work() / "images" / "real.bin"), kImage);
-}
-
 // The largest image, more than a pipe holds: the writer waits for the
 // reader, who starts late, as a pipe's writer does.
 TEST(Target, NamedPipeIsWrittenNotReplaced) {
