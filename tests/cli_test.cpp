@@ -341,6 +341,27 @@ INSTANTIATE_TEST_SUITE_P(
                             target_not_opened("a.bin"), 1, {{"src.bin", kCode}},
                             {{"a.bin", "b.bin"}, {"b.bin", "a.bin"}}, Report::captured, Fd3::none,
                             cause("Trop de liens symboliques")},
+                    // Permission cases run as an unprivileged user, since root may open anything.
+                    CliCase{.name = "ReadOnlySourceConverts", .before = {{"src.bin", kCode}},
+                            .args = {"src.bin", "2600", "2C00", "out.bin"},
+                            .output = converted("out.bin"), .status = 0,
+                            .after = {{"src.bin", kCode}, {"out.bin", kImage}},
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                fs::permissions(s.work() / "src.bin", static_cast<fs::perms>(0444));
+                            }},
+                            .unprivileged = true},
+                    CliCase{.name = "SourceWithoutReadPermissionIsRefused",
+                            .before = {{"src.bin", kCode}}, .args = {"src.bin", "2600", "2C00", "out.bin"},
+                            .output = echo("src.bin", "out.bin", "2600", "2C00") +
+                                      "Erreur, fichier non ouvert src.bin " + kDoc,
+                            .status = 1, .after = {{"src.bin", kCode}}, .err = cause("Permission refusee"),
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                              fs::permissions(s.work() / "src.bin", fs::perms::none);
+                                          },
+                                          .after = [](const Scratch& s) {  // for the check of files
+                                              fs::permissions(s.work() / "src.bin", fs::perms::all);
+                                          }},
+                            .unprivileged = true},
                     // A target the user may not write is refused and kept; one behind a
                     // link in another folder is written there, the link kept.
                     CliCase{.name = "ReadOnlyTargetIsRefusedAndKept",
@@ -822,28 +843,6 @@ INSTANTIATE_TEST_SUITE_P(
                               },
                               .after = [](const Scratch&) { close(lease_fd); }}}),
     [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
-
-// Permission cases run as an unprivileged user, since root may open anything.
-TEST(CliSource, ReadOnlySourceConverts) {
-    Scratch scratch;
-    write_file(scratch.work() / "src.bin", kCode);
-    fs::permissions(scratch.work() / "src.bin", fs::perms::owner_read | fs::perms::group_read |
-                                                    fs::perms::others_read);
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, as_nobody());
-    EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
-}
-
-TEST(CliSource, SourceWithoutReadPermissionIsRefused) {
-    Scratch scratch;
-    write_file(scratch.work() / "src.bin", kCode);
-    fs::permissions(scratch.work() / "src.bin", fs::perms::none);
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, as_nobody());
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "out.bin", "2600", "2C00") +
-                               "Erreur, fichier non ouvert src.bin " + kDoc);
-    EXPECT_FALSE(fs::exists(scratch.work() / "out.bin"));
-}
 
 TEST(CliSource, PipedSourceIsReadAsAStream) {
     // All at once, and in pieces: two bytes, then the last one a moment later.
