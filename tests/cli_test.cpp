@@ -37,7 +37,7 @@ struct Meanwhile {
 struct CliCase {
     const char* name;
     Files before = {};  // files in the work folder before the run
-    std::vector<std::string> args = {};
+    std::vector<std::string> args = {"src.bin", "2600", "2C00", "out.bin"};  // kCode's usual run
     std::string output = "";  // everything printed after the banner
     int status = 0;
     Files after = {};  // every file in the work folder and its folders after the run
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"UpperCaseHIsAPath", {}, {"-H", "2600", "2C00", "out.bin"},
                 echo("-H", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert -H " + kDoc, 1,
                 {}, {}, Report::captured, Fd3::none, kNotFound},
-        CliCase{.name = "NoArguments", .output = kDoc, .status = 2,
+        CliCase{.name = "NoArguments", .args = {}, .output = kDoc, .status = 2,
                 .err = "Erreur, il faut 4 arguments, 0 donne\n"},
         // The long options every command-line tool takes; --help whatever follows it.
         CliCase{"LongHelp", {{"src.bin", kCode}}, {"--help", "2600", "2C00", "out.bin"}, kDoc, 0,
@@ -343,7 +343,6 @@ INSTANTIATE_TEST_SUITE_P(
                             cause("Trop de liens symboliques")},
                     // Permission cases run as an unprivileged user, since root may open anything.
                     CliCase{.name = "ReadOnlySourceConverts", .before = {{"src.bin", kCode}},
-                            .args = {"src.bin", "2600", "2C00", "out.bin"},
                             .output = converted("out.bin"), .status = 0,
                             .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                             .meanwhile = {.before = [](const Scratch& s) {
@@ -351,7 +350,7 @@ INSTANTIATE_TEST_SUITE_P(
                             }},
                             .unprivileged = true},
                     CliCase{.name = "SourceWithoutReadPermissionIsRefused",
-                            .before = {{"src.bin", kCode}}, .args = {"src.bin", "2600", "2C00", "out.bin"},
+                            .before = {{"src.bin", kCode}},
                             .output = echo("src.bin", "out.bin", "2600", "2C00") +
                                       "Erreur, fichier non ouvert src.bin " + kDoc,
                             .status = 1, .after = {{"src.bin", kCode}}, .err = cause("Permission refusee"),
@@ -366,7 +365,6 @@ INSTANTIATE_TEST_SUITE_P(
                     // link in another folder is written there, the link kept.
                     CliCase{.name = "ReadOnlyTargetIsRefusedAndKept",
                             .before = {{"src.bin", kCode}, {"out.bin", "older image"}},
-                            .args = {"src.bin", "2600", "2C00", "out.bin"},
                             .output = target_not_opened("out.bin"), .status = 1,
                             .after = {{"src.bin", kCode}, {"out.bin", "older image"}},
                             .err = cause("Permission refusee"),
@@ -476,8 +474,8 @@ void save_over(const Scratch& scratch, const std::string& name, const std::strin
 // ends there, through the strace options `strace`.
 CliCase over_older(const char* name, const std::string& strace) {
     return {.name = name, .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-            .args = {"src.bin", "2600", "2C00", "out.bin"}, .output = converted("out.bin"),
-            .status = 0, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .strace = strace};
+            .output = converted("out.bin"), .status = 0,
+            .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .strace = strace};
 }
 
 pid_t peer = -1;     // another vork, held stopped by strace
@@ -507,7 +505,6 @@ INSTANTIATE_TEST_SUITE_P(
         // The finished image goes to the path whatever the path holds by then.
         CliCase{.name = "TargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", kImage}},
                 .strace = kStopAtSync,
@@ -517,7 +514,6 @@ INSTANTIATE_TEST_SUITE_P(
                 }}},
         CliCase{.name = "TargetDeletedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                 .strace = kStopAtSync,
@@ -630,7 +626,6 @@ INSTANTIATE_TEST_SUITE_P(
         // it again: this run's, it goes when the run fails.
         CliCase{.name = "TargetVanishesBetweenTheOpens",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}},
@@ -642,7 +637,6 @@ INSTANTIATE_TEST_SUITE_P(
         // run's cleanup looks at the link itself, and leaves it.
         CliCase{.name = "LinkToTheNewTargetTakesItsName",
                 .before = {{"src.bin", kCode}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", ""}, {"real", ""}},
@@ -656,7 +650,6 @@ INSTANTIATE_TEST_SUITE_P(
         // In place, the target replaced meanwhile: neither file is written.
         CliCase{.name = "InPlaceTargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "theirs"}, {"other.bin", "older"}},
@@ -680,7 +673,6 @@ INSTANTIATE_TEST_SUITE_P(
         // No file can be made beside the target: written in place.
         CliCase{.name = "NoDescriptorLeftWritesInPlace",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                 .open_files_limit = 4},
@@ -692,7 +684,6 @@ INSTANTIATE_TEST_SUITE_P(
         // new file first, which here would fail.
         CliCase{.name = "SecondNameNeverTriesANewFile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
                 .strace = "-P WORK -e inject=openat:error=EIO:when=3",
@@ -700,7 +691,6 @@ INSTANTIATE_TEST_SUITE_P(
         // In place: a sync that fails, and a truncation the file system ignores, are told.
         CliCase{.name = "InPlaceSyncFails",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
@@ -709,7 +699,6 @@ INSTANTIATE_TEST_SUITE_P(
                 .meanwhile = kSecondName},
         CliCase{.name = "InPlaceTruncationIgnored",
                 .before = {{"src.bin", kCode}, {"out.bin", "a much longer older image"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage + " older image"},
@@ -721,7 +710,6 @@ INSTANTIATE_TEST_SUITE_P(
         // the file lies or to name the new file by; with no unnamed files.
         CliCase{.name = "LinkedTargetIsReplaced",
                 .before = {{"src.bin", kCode}, {"real.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"real.bin", kImage}, {"out.bin", kImage}},
                 .links = {{"out.bin", "real.bin"}}, .meanwhile = kLockedByAnother},
@@ -748,7 +736,6 @@ INSTANTIATE_TEST_SUITE_P(
         // the image goes to the path as the last writer's, never into the old file.
         CliCase{.name = "TargetReplacedBeforeItsFolderIsFound",
                 .before = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", kImage}},
                 .strace = "-P WORK/out.bin -e trace=newfstatat -e inject=newfstatat:signal=STOP:when=1",
@@ -762,7 +749,6 @@ INSTANTIATE_TEST_SUITE_P(
         // failure says the image is there, unlike one that changed nothing.
         CliCase{.name = "FolderSyncFails",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, out.bin contient le binaire, mais rien ne "
                                                "garantit qu'il soit sur le disque\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .err = kIoError,
@@ -771,7 +757,6 @@ INSTANTIATE_TEST_SUITE_P(
         // very file before it: never status 0 for a file nobody will read.
         CliCase{.name = "InPlaceTargetRemovedDuringTheWrite",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"other.bin", kImage}},
                 .err = kMovedMeanwhile,
@@ -780,7 +765,6 @@ INSTANTIATE_TEST_SUITE_P(
                               .during = [](const Scratch& s) { fs::remove(s.work() / "out.bin"); }}},
         CliCase{.name = "InPlaceNameBecomesALinkToTheVeryFile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "older"}, {"other.bin", "older"}},
@@ -794,7 +778,6 @@ INSTANTIATE_TEST_SUITE_P(
         // A file made through a link to nothing is this run's, and goes on failure.
         CliCase{.name = "DanglingLinkTargetGoesOnFailure",
                 .before = {{"src.bin", kCode}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}}, .links = {{"out.bin", "new.bin"}},
                 .err = kIoError, .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=1"},
@@ -832,7 +815,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Another program's lease on the target is not waited for beyond a few seconds.
         CliCase{.name = "LeaseHeldByAnotherProgram",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = target_not_opened("out.bin"), .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "older"}},
                 .err = cause("Fichier verrouille par un autre programme"),
