@@ -216,10 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
                 echo("big.bin", "out.bin", "2600", "2C00") +
                     "Erreur, fichier trop grand big.bin (65535 octets au plus)\n",
                 1, {{"big.bin", kTooLarge}}},
-        CliCase{"InvalidDigitWritesNothing", {{"src.bin", kCode}},
-                {"src.bin", "26G0", "2C00", "out.bin"},
-                echo("src.bin", "out.bin", "26G0", "2C00") + sizes(3) + kBadDigit, 2,
-                {{"src.bin", kCode}}},
         CliCase{"ShortAddressOneErrorForItsEnd", {{"src.bin", kCode}},
                 {"src.bin", "2600", "2C", "out.bin"},
                 echo("src.bin", "out.bin", "2600", "2C") + sizes(3) + kBadDigit, 2,
