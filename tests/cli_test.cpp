@@ -37,7 +37,7 @@ struct Meanwhile {
 struct CliCase {
     const char* name;
     Files before = {};  // files in the work folder before the run
-    std::vector<std::string> args = {};
+    std::vector<std::string> args = {"src.bin", "2600", "2C00", "out.bin"};  // kCode's usual run
     std::string output = "";  // everything printed after the banner
     int status = 0;
     Files after = {};  // every file in the work folder and its folders after the run
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"UpperCaseHIsAPath", {}, {"-H", "2600", "2C00", "out.bin"},
                 echo("-H", "out.bin", "2600", "2C00") + "Erreur, fichier non ouvert -H " + kDoc, 1,
                 {}, {}, Report::captured, Fd3::none, kNotFound},
-        CliCase{.name = "NoArguments", .output = kDoc, .status = 2,
+        CliCase{.name = "NoArguments", .args = {}, .output = kDoc, .status = 2,
                 .err = "Erreur, il faut 4 arguments, 0 donne\n"},
         // The long options every command-line tool takes; --help whatever follows it.
         CliCase{"LongHelp", {{"src.bin", kCode}}, {"--help", "2600", "2C00", "out.bin"}, kDoc, 0,
@@ -216,10 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
                 echo("big.bin", "out.bin", "2600", "2C00") +
                     "Erreur, fichier trop grand big.bin (65535 octets au plus)\n",
                 1, {{"big.bin", kTooLarge}}},
-        CliCase{"InvalidDigitWritesNothing", {{"src.bin", kCode}},
-                {"src.bin", "26G0", "2C00", "out.bin"},
-                echo("src.bin", "out.bin", "26G0", "2C00") + sizes(3) + kBadDigit, 2,
-                {{"src.bin", kCode}}},
         CliCase{"ShortAddressOneErrorForItsEnd", {{"src.bin", kCode}},
                 {"src.bin", "2600", "2C", "out.bin"},
                 echo("src.bin", "out.bin", "2600", "2C") + sizes(3) + kBadDigit, 2,
@@ -341,6 +337,44 @@ INSTANTIATE_TEST_SUITE_P(
                             target_not_opened("a.bin"), 1, {{"src.bin", kCode}},
                             {{"a.bin", "b.bin"}, {"b.bin", "a.bin"}}, Report::captured, Fd3::none,
                             cause("Trop de liens symboliques")},
+                    // Permission cases run as an unprivileged user, since root may open anything.
+                    CliCase{.name = "ReadOnlySourceConverts", .before = {{"src.bin", kCode}},
+                            .output = converted("out.bin"), .status = 0,
+                            .after = {{"src.bin", kCode}, {"out.bin", kImage}},
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                fs::permissions(s.work() / "src.bin", static_cast<fs::perms>(0444));
+                            }},
+                            .unprivileged = true},
+                    CliCase{.name = "SourceWithoutReadPermissionIsRefused",
+                            .before = {{"src.bin", kCode}},
+                            .output = echo("src.bin", "out.bin", "2600", "2C00") +
+                                      "Erreur, fichier non ouvert src.bin " + kDoc,
+                            .status = 1, .after = {{"src.bin", kCode}}, .err = cause("Permission refusee"),
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                              fs::permissions(s.work() / "src.bin", fs::perms::none);
+                                          },
+                                          .after = [](const Scratch& s) {  // for the check of files
+                                              fs::permissions(s.work() / "src.bin", fs::perms::all);
+                                          }},
+                            .unprivileged = true},
+                    // A target the user may not write is refused and kept; one behind a
+                    // link in another folder is written there, the link kept.
+                    CliCase{.name = "ReadOnlyTargetIsRefusedAndKept",
+                            .before = {{"src.bin", kCode}, {"out.bin", "older image"}},
+                            .output = target_not_opened("out.bin"), .status = 1,
+                            .after = {{"src.bin", kCode}, {"out.bin", "older image"}},
+                            .err = cause("Permission refusee"),
+                            .meanwhile = {.before = [](const Scratch& s) {
+                                fs::permissions(s.work() / "out.bin", static_cast<fs::perms>(0444));
+                            }},
+                            .unprivileged = true},
+                    CliCase{.name = "LinkIntoAnotherFolderStaysALink",
+                            .before = {{"src.bin", kCode}, {"images/real.bin", "older image"}},
+                            .args = {"src.bin", "2600", "2C00", "link.bin"},
+                            .output = converted("link.bin"), .status = 0,
+                            .after = {{"src.bin", kCode}, {"images/real.bin", kImage},
+                                      {"link.bin", kImage}},
+                            .links = {{"link.bin", "images/real.bin"}}},
                     CliCase{"DanglingLinkIntoNoFolder", {{"src.bin", kCode}},
                             {"src.bin", "2600", "2C00", "out.bin"}, target_not_opened("out.bin"), 1,
                             {{"src.bin", kCode}}, {{"out.bin", "no/dir/x.bin"}}, Report::captured,
@@ -436,8 +470,8 @@ void save_over(const Scratch& scratch, const std::string& name, const std::strin
 // ends there, through the strace options `strace`.
 CliCase over_older(const char* name, const std::string& strace) {
     return {.name = name, .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-            .args = {"src.bin", "2600", "2C00", "out.bin"}, .output = converted("out.bin"),
-            .status = 0, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .strace = strace};
+            .output = converted("out.bin"), .status = 0,
+            .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .strace = strace};
 }
 
 pid_t peer = -1;     // another vork, held stopped by strace
@@ -467,7 +501,6 @@ INSTANTIATE_TEST_SUITE_P(
         // The finished image goes to the path whatever the path holds by then.
         CliCase{.name = "TargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", kImage}},
                 .strace = kStopAtSync,
@@ -477,7 +510,6 @@ INSTANTIATE_TEST_SUITE_P(
                 }}},
         CliCase{.name = "TargetDeletedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                 .strace = kStopAtSync,
@@ -590,7 +622,6 @@ INSTANTIATE_TEST_SUITE_P(
         // it again: this run's, it goes when the run fails.
         CliCase{.name = "TargetVanishesBetweenTheOpens",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}},
@@ -602,7 +633,6 @@ INSTANTIATE_TEST_SUITE_P(
         // run's cleanup looks at the link itself, and leaves it.
         CliCase{.name = "LinkToTheNewTargetTakesItsName",
                 .before = {{"src.bin", kCode}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", ""}, {"real", ""}},
@@ -616,7 +646,6 @@ INSTANTIATE_TEST_SUITE_P(
         // In place, the target replaced meanwhile: neither file is written.
         CliCase{.name = "InPlaceTargetReplacedMeanwhile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "theirs"}, {"other.bin", "older"}},
@@ -640,7 +669,6 @@ INSTANTIATE_TEST_SUITE_P(
         // No file can be made beside the target: written in place.
         CliCase{.name = "NoDescriptorLeftWritesInPlace",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}},
                 .open_files_limit = 4},
@@ -652,7 +680,6 @@ INSTANTIATE_TEST_SUITE_P(
         // new file first, which here would fail.
         CliCase{.name = "SecondNameNeverTriesANewFile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
                 .strace = "-P WORK -e inject=openat:error=EIO:when=3",
@@ -660,7 +687,6 @@ INSTANTIATE_TEST_SUITE_P(
         // In place: a sync that fails, and a truncation the file system ignores, are told.
         CliCase{.name = "InPlaceSyncFails",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage}, {"other.bin", kImage}},
@@ -669,7 +695,6 @@ INSTANTIATE_TEST_SUITE_P(
                 .meanwhile = kSecondName},
         CliCase{.name = "InPlaceTruncationIgnored",
                 .before = {{"src.bin", kCode}, {"out.bin", "a much longer older image"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", kImage + " older image"},
@@ -681,7 +706,6 @@ INSTANTIATE_TEST_SUITE_P(
         // the file lies or to name the new file by; with no unnamed files.
         CliCase{.name = "LinkedTargetIsReplaced",
                 .before = {{"src.bin", kCode}, {"real.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"real.bin", kImage}, {"out.bin", kImage}},
                 .links = {{"out.bin", "real.bin"}}, .meanwhile = kLockedByAnother},
@@ -708,7 +732,6 @@ INSTANTIATE_TEST_SUITE_P(
         // the image goes to the path as the last writer's, never into the old file.
         CliCase{.name = "TargetReplacedBeforeItsFolderIsFound",
                 .before = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin"), .status = 0,
                 .after = {{"src.bin", kCode}, {"other.raw", "\x11"}, {"out.bin", kImage}},
                 .strace = "-P WORK/out.bin -e trace=newfstatat -e inject=newfstatat:signal=STOP:when=1",
@@ -722,7 +745,6 @@ INSTANTIATE_TEST_SUITE_P(
         // failure says the image is there, unlike one that changed nothing.
         CliCase{.name = "FolderSyncFails",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, out.bin contient le binaire, mais rien ne "
                                                "garantit qu'il soit sur le disque\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"out.bin", kImage}}, .err = kIoError,
@@ -731,7 +753,6 @@ INSTANTIATE_TEST_SUITE_P(
         // very file before it: never status 0 for a file nobody will read.
         CliCase{.name = "InPlaceTargetRemovedDuringTheWrite",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}, {"other.bin", kImage}},
                 .err = kMovedMeanwhile,
@@ -740,7 +761,6 @@ INSTANTIATE_TEST_SUITE_P(
                               .during = [](const Scratch& s) { fs::remove(s.work() / "out.bin"); }}},
         CliCase{.name = "InPlaceNameBecomesALinkToTheVeryFile",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "older"}, {"other.bin", "older"}},
@@ -754,7 +774,6 @@ INSTANTIATE_TEST_SUITE_P(
         // A file made through a link to nothing is this run's, and goes on failure.
         CliCase{.name = "DanglingLinkTargetGoesOnFailure",
                 .before = {{"src.bin", kCode}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = converted("out.bin", "Erreur, ecriture impossible out.bin\n"),
                 .status = 1, .after = {{"src.bin", kCode}}, .links = {{"out.bin", "new.bin"}},
                 .err = kIoError, .strace = "-e trace=fsync -e inject=fsync:error=EIO:when=1"},
@@ -792,7 +811,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Another program's lease on the target is not waited for beyond a few seconds.
         CliCase{.name = "LeaseHeldByAnotherProgram",
                 .before = {{"src.bin", kCode}, {"out.bin", "older"}},
-                .args = {"src.bin", "2600", "2C00", "out.bin"},
                 .output = target_not_opened("out.bin"), .status = 1,
                 .after = {{"src.bin", kCode}, {"out.bin", "older"}},
                 .err = cause("Fichier verrouille par un autre programme"),
@@ -803,28 +821,6 @@ INSTANTIATE_TEST_SUITE_P(
                               },
                               .after = [](const Scratch&) { close(lease_fd); }}}),
     [](const testing::TestParamInfo<CliCase>& info) { return info.param.name; });
-
-// Permission cases run as an unprivileged user, since root may open anything.
-TEST(CliSource, ReadOnlySourceConverts) {
-    Scratch scratch;
-    write_file(scratch.work() / "src.bin", kCode);
-    fs::permissions(scratch.work() / "src.bin", fs::perms::owner_read | fs::perms::group_read |
-                                                    fs::perms::others_read);
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, as_nobody());
-    EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_EQ(read_file(scratch.work() / "out.bin"), kImage);
-}
-
-TEST(CliSource, SourceWithoutReadPermissionIsRefused) {
-    Scratch scratch;
-    write_file(scratch.work() / "src.bin", kCode);
-    fs::permissions(scratch.work() / "src.bin", fs::perms::none);
-    const Outcome outcome = scratch.run({"src.bin", "2600", "2C00", "out.bin"}, as_nobody());
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, kBanner + echo("src.bin", "out.bin", "2600", "2C00") +
-                               "Erreur, fichier non ouvert src.bin " + kDoc);
-    EXPECT_FALSE(fs::exists(scratch.work() / "out.bin"));
-}
 
 TEST(CliSource, PipedSourceIsReadAsAStream) {
     // All at once, and in pieces: two bytes, then the last one a moment later.

@@ -21,13 +21,9 @@ std::optional<std::uint8_t> expected_digit(int byte) {
 }
 
 TEST(HexDigitValue, DecodesEveryByteValue) {
-    int valid = 0;
     for (int byte = 0; byte <= 255; ++byte) {
-        const auto got = vork::hex_digit_value(static_cast<char>(byte));
-        EXPECT_EQ(got, expected_digit(byte)) << "byte 0x" << std::hex << byte;
-        valid += got.has_value() ? 1 : 0;
+        EXPECT_EQ(vork::hex_digit_value(static_cast<char>(byte)), expected_digit(byte)) << "byte 0x" << std::hex << byte;
     }
-    EXPECT_EQ(valid, 22);
 }
 
 }  // namespace

@@ -14,75 +14,19 @@
 // free blocks less those of the change, and every other byte of the image
 // is as it was.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
+#include <optional>
 
 #include "../thomson_reader.h"
 #include "disk_image.h"
-#include "run.h"
+#include "fuzzing.h"
 #include "thomson_disk.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
 using namespace vork::disk;
-
-void check(bool holds) {
-    if (!holds) {
-        std::abort();
-    }
-}
-
-struct Workspace {
-    fs::path dir;
-    std::FILE* out;
-    std::FILE* in;
-    // Gone at the end, since it lies in memory.
-    ~Workspace() {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-};
-
-const Workspace& workspace() {
-    static const Workspace w = [] {
-        // In memory where it can be: every --onto syncs the image it writes.
-        const fs::path memory = "/dev/shm";
-        std::string name = ((fs::is_directory(memory) ? memory : fs::temp_directory_path()) /
-                            "vork-fuzz-disk-XXXXXX")
-                               .string();
-        const fs::path dir = mkdtemp(name.data());
-        std::ofstream(dir / "code.raw", std::ios::binary) << "\x12\x34\x56";
-        return Workspace{dir, std::fopen("/dev/null", "wb"), std::fopen("/dev/null", "rb")};
-    }();
-    return w;
-}
-
-Bytes read_all(const fs::path& path) {
-    Bytes bytes(fs::file_size(path));
-    std::ifstream(path, std::ios::binary)
-        .read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
-int run(std::vector<std::string> args) {
-    std::vector<const char*> argv{"vork"};
-    for (const std::string& arg : args) {
-        argv.push_back(arg.c_str());
-    }
-    argv.push_back(nullptr);
-    return vork::run(static_cast<int>(argv.size()) - 1, argv.data(), workspace().out,
-                     workspace().in);
-}
+using namespace vork_fuzz;
 
 // What the test's own reader finds on face `side` of `image`.
 std::optional<thomson::Disk> disk_of(Container container, int side, const Bytes& image) {
@@ -124,10 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             image.assign(file.begin(), file.end());
         }
     }
-    const Workspace& w = workspace();
-    const fs::path path = w.dir / (container == Container::fd ? "d.fd" : "d.sap");
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    const fs::path& dir = workspace("vork-fuzz-disk");
+    const fs::path path = dir / (container == Container::fd ? "d.fd" : "d.sap");
+    write_all(path, image);
     const auto before = disk_of(container, side, image);
 
     run({"--list", path.string(), "--face", face_text});
@@ -138,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     struct stat was {}, still {};
     stat(path.c_str(), &was);
     const int status = run({"--onto", path.string(), "--face", face_text,
-                            (w.dir / "code.raw").string(), "9000", "9000",
-                            (w.dir / "C.BIN").string()});
+                            (dir / "code.raw").string(), "9000", "9000", (dir / "C.BIN").string()});
     const Bytes after = read_all(path);
     if (status != 0) {
         // Not even rewritten as it was: the same file, its other names kept.

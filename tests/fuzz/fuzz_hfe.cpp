@@ -8,49 +8,15 @@
 // Either a run refuses and the file is as it was, or --onto succeeds on a
 // file floptool reads (an empty one: a blank disk), the file written reads
 // too, the other side as it was, and A.BIN, when it was there, still is.
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
 #include "../hfe_model.h"
 #include "disk_image.h"
-#include "run.h"
+#include "fuzzing.h"
 #include "thomson_disk.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
 using namespace vork::disk;
-
-void check(bool holds) {
-    if (!holds) {
-        std::abort();
-    }
-}
-
-Bytes read_all(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_all(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-int run(std::vector<std::string> args) {
-    static std::FILE* const out = std::fopen("/dev/null", "wb");
-    static std::FILE* const in = std::fopen("/dev/null", "rb");
-    std::vector<const char*> argv{"vork"};
-    for (const std::string& arg : args) {
-        argv.push_back(arg.c_str());
-    }
-    argv.push_back(nullptr);
-    return vork::run(static_cast<int>(argv.size()) - 1, argv.data(), out, in);
-}
+using namespace vork_fuzz;
 
 // The faces floptool reads in the .hfe `image` (cylinder by cylinder when two).
 std::vector<Bytes> floptool_faces(const fs::path& dir, const Bytes& image) {
@@ -85,15 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) {
         return -1;
     }
-    static const fs::path dir = [] {
-        // In memory where it can be: every --onto syncs the image it writes.
-        const fs::path memory = "/dev/shm";
-        std::string name = ((fs::is_directory(memory) ? memory : fs::temp_directory_path()) /
-                            "vork-fuzz-hfe-XXXXXX").string();
-        const fs::path made = mkdtemp(name.data());
-        std::ofstream(made / "code.raw", std::ios::binary) << "\x12\x34\x56";
-        return made;
-    }();
+    const fs::path& dir = workspace("vork-fuzz-hfe");
     static const Bytes seed = [] {
         Bytes face = blank_face();
         put_file(face, *disk_name("A.BIN"), Bytes(700, 0xA5), {});

@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "fuzzing.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace vork_fuzz;
 
 // The value of the four leading hex digits of `text`, if they are four.
 std::optional<unsigned> typed_address(const std::string& text) {
@@ -38,12 +38,6 @@ std::optional<unsigned> typed_address(const std::string& text) {
         }
     }
     return static_cast<unsigned>(std::stoul(visible.substr(0, 4), nullptr, 16));
-}
-
-void check(bool holds) {
-    if (!holds) {
-        std::abort();
-    }
 }
 
 struct Workspace {
