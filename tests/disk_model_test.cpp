@@ -1,6 +1,6 @@
 // A model of the disk: random puts through vork onto random disks imgtool
 // made, each step checked against a plain map of names to bytes and against
-// what imgtool reads back. VORK_MODEL_SEED replays a seed. What the model
+// what imgtool reads back. VORK_MODEL_SEED picks another seed. What the model
 // cannot reach, damaged images, has its rows in disk_test.cpp.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -55,16 +55,23 @@ std::string noise(std::size_t size, std::mt19937& random) {
     return bytes;
 }
 
-// Up to 8 letters and digits, a dot, up to 3 more.
+// Up to 8 letters and digits, a dot, up to 3 more; never the extension of
+// an image or a tape, which vork refuses for TARGET.
 std::string random_name(std::mt19937& random) {
-    std::string name;
-    for (const std::size_t most : {8, 3}) {
-        name += name.empty() ? "" : ".";
-        for (std::size_t n = 1 + random() % most; n > 0; --n) {
-            name += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[random() % 36];
+    for (;;) {
+        std::string name;
+        for (const std::size_t most : {8, 3}) {
+            name += name.empty() ? "" : ".";
+            for (std::size_t n = 1 + random() % most; n > 0; --n) {
+                name += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[random() % 36];
+            }
+        }
+        const std::string extension = name.substr(name.find('.'));
+        if (extension != ".FD" && extension != ".SAP" && extension != ".HFE" && extension != ".SD" &&
+            extension != ".K7" && extension != ".WAV") {
+            return name;
         }
     }
-    return name;
 }
 
 // The disk of `kind` (0: none yet, 1: an empty file, 2: 12 files, some then
@@ -124,7 +131,8 @@ TEST(DiskModel, PutsAgreeWithImgtool) {
         GTEST_SKIP() << "imgtool is missing (Debian package mame-tools)";
     }
     const char* const given = std::getenv("VORK_MODEL_SEED");
-    const unsigned seed = given != nullptr ? std::stoul(given) : std::random_device{}();
+    // One seed unless told another, so that a run in CI is repeatable.
+    const unsigned seed = given != nullptr ? std::stoul(given) : 42;
     SCOPED_TRACE("VORK_MODEL_SEED=" + std::to_string(seed));
     std::mt19937 random(seed);
     for (int disk = 0; disk < 10; ++disk) {
