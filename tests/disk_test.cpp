@@ -588,7 +588,7 @@ TEST(Tape, KeepsEveryOtherProgram) {
         {[](Bytes& t) { t = {0xFF, 0xFF, 0x01, 0x3C, 0x00, 0x10}; },
          "illisible a l'octet 0 : ni amorce"},
         {[](Bytes& t) { t[16 + 4] ^= 1; }, "illisible a l'octet 34 : somme de controle"},
-        {[](Bytes& t) { t.resize(t.size() - 30); }, "s'arrete au milieu d'un programme"},
+        {[](Bytes& t) { t.erase(t.end() - 30, t.end()); }, "s'arrete au milieu d'un programme"},
         {[](Bytes& t) { t[16 + 2] = 0x01; }, "illisible a l'octet 18 : bloc hors de son ordre"},
         {[](Bytes& t) { t.push_back(0x3C); }, "s'arrete au milieu"},
     };
