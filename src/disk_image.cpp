@@ -513,22 +513,21 @@ std::vector<std::uint8_t> write_sap(std::span<const std::uint8_t> file,
     // Each record keeps its own 4 header bytes; its bytes and CRC follow the
     // face, worked out again only where the sector changed.
     std::uint8_t plain[4 + kSectorSize];
+    std::uint8_t stored[kSectorSize];
     for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
         const std::size_t at = record_at(sector);
-        bool same = !file.empty();
+        const auto bytes = image.begin() + static_cast<std::ptrdiff_t>(at) + 4;
         for (std::size_t i = 0; i < kSectorSize; ++i) {
-            same &= image[at + 4 + i] == (face[sector * kSectorSize + i] ^ kSapXor);
+            stored[i] = face[sector * kSectorSize + i] ^ kSapXor;
         }
-        if (same) {
+        if (!file.empty() && std::equal(stored, stored + kSectorSize, bytes)) {
             continue;
         }
         std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), 4, plain);
         std::copy_n(face.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize), kSectorSize,
                     plain + 4);
         const std::uint16_t crc = sap_crc(plain);
-        for (std::size_t i = 0; i < kSectorSize; ++i) {
-            image[at + 4 + i] = plain[4 + i] ^ kSapXor;
-        }
+        std::copy_n(stored, kSectorSize, bytes);
         image[at + 4 + kSectorSize] = static_cast<std::uint8_t>(crc >> 8);
         image[at + 5 + kSectorSize] = static_cast<std::uint8_t>(crc & 0xFF);
     }
