@@ -195,18 +195,20 @@ constexpr auto kDataBits = [] {
     return table;
 }();
 
-// For each 8 cells in passing order (first in the top bit), the places k
-// (bit k) where a sync could end at its cell k: [0] when they hold the
-// sync's last k + 1 cells, [1] when they are the 8 cells before those.
+// For each byte of the file (8 cells, first in bit 0), the places k (bit
+// k) where a sync could end at its k-th cell in passing order: [0] when
+// they hold the sync's last k + 1 cells, [1] when they are the 8 cells
+// before those.
 constexpr auto kSyncEnds = [] {
     std::array<std::array<std::uint8_t, 256>, 2> table{};
-    for (unsigned cells = 0; cells < 256; ++cells) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const unsigned cells = kReversed[byte];
         for (unsigned k = 0; k < 8; ++k) {
             if (cells >> (7 - k) == (kSyncCells & ((1u << (k + 1)) - 1))) {
-                table[0][cells] |= static_cast<std::uint8_t>(1u << k);
+                table[0][byte] |= static_cast<std::uint8_t>(1u << k);
             }
             if (((kSyncCells >> (k + 1)) & 0xFF) == cells) {
-                table[1][cells] |= static_cast<std::uint8_t>(1u << k);
+                table[1][byte] |= static_cast<std::uint8_t>(1u << k);
             }
         }
     }
@@ -222,22 +224,19 @@ public:
     bool next_sync() {
         const std::size_t end = cells_.size() * 8;
         // Syncs that begin at or after `at_`, a byte of cells at a time.
-        std::uint32_t window = 0;
-        unsigned previous = 0;
+        unsigned before = 0;  // where a sync could end in this byte, by the one before
         for (std::size_t byte = at_ / 8; byte < cells_.size(); ++byte) {
-            const unsigned cells = kReversed[cells_[byte]];
-            window = window << 8 | cells;
-            for (unsigned ends = kSyncEnds[0][cells] & kSyncEnds[1][previous]; ends != 0;
-                 ends &= ends - 1) {
+            const std::uint8_t cells = cells_[byte];
+            for (unsigned ends = kSyncEnds[0][cells] & before; ends != 0; ends &= ends - 1) {
                 const unsigned k = static_cast<unsigned>(std::countr_zero(ends));
                 const std::size_t after = byte * 8 + k + 1;  // the cell after the sync
-                if (((window >> (7 - k)) & 0xFFFF) == kSyncCells && after >= at_ + 16 &&
-                    after + 32 <= end && word(after) == kSyncCells && word(after + 16) == kSyncCells) {
+                if (after >= at_ + 16 && word(after - 16) == kSyncCells && after + 32 <= end &&
+                    word(after) == kSyncCells && word(after + 16) == kSyncCells) {
                     at_ = after + 32;
                     return true;
                 }
             }
-            previous = cells;
+            before = kSyncEnds[1][cells];
         }
         at_ = end;
         return false;
