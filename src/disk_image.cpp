@@ -484,9 +484,8 @@ ImageFault read_sap(std::span<const std::uint8_t> file, std::vector<std::uint8_t
 std::vector<std::uint8_t> write_fd(std::span<const std::uint8_t> file,
                                    std::span<const std::uint8_t> face, int side) {
     // A new disk with face 1 asked for has face 0 too, formatted.
-    std::vector<std::uint8_t> image(
-        std::max(file.size(), static_cast<std::size_t>(side + 1) * kFaceSize));
-    std::copy(file.begin(), file.end(), image.begin());
+    std::vector<std::uint8_t> image(file.begin(), file.end());
+    image.resize(std::max(file.size(), static_cast<std::size_t>(side + 1) * kFaceSize));
     const std::vector<std::uint8_t> blank = image.size() > file.size() ? blank_face() : std::vector<std::uint8_t>{};
     for (std::size_t at = file.size(); at < image.size(); at += kFaceSize) {
         std::copy(blank.begin(), blank.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
