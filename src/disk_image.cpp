@@ -185,12 +185,14 @@ constexpr auto kReversed = [] {
     return table;
 }();
 
-// The data bits of 8 cells in passing order (clock, data, clock, ...).
+// The data bits of a byte of the file: its 8 cells, first in bit 0, are
+// clock, data, clock, ...
 constexpr auto kDataBits = [] {
     std::array<std::uint8_t, 256> table{};
-    for (unsigned cells = 0; cells < 256; ++cells) {
-        table[cells] = static_cast<std::uint8_t>((cells >> 3 & 8) | (cells >> 2 & 4) |
-                                                 (cells >> 1 & 2) | (cells & 1));
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const unsigned cells = kReversed[byte];
+        table[byte] = static_cast<std::uint8_t>((cells >> 3 & 8) | (cells >> 2 & 4) |
+                                                (cells >> 1 & 2) | (cells & 1));
     }
     return table;
 }();
@@ -249,14 +251,15 @@ public:
         if (at_ % 8 == 0) {
             // On a byte of the file, as vork writes it: two bytes make one.
             for (std::size_t i = 0; i < count; ++i, at_ += 16) {
-                bytes[i] = static_cast<std::uint8_t>(kDataBits[kReversed[cells_[at_ / 8]]] << 4 |
-                                                     kDataBits[kReversed[cells_[at_ / 8 + 1]]]);
+                bytes[i] = static_cast<std::uint8_t>(kDataBits[cells_[at_ / 8]] << 4 |
+                                                     kDataBits[cells_[at_ / 8 + 1]]);
             }
             return true;
         }
         for (std::size_t i = 0; i < count; ++i, at_ += 16) {
             const unsigned w = word(at_);
-            bytes[i] = static_cast<std::uint8_t>(kDataBits[w >> 8] << 4 | kDataBits[w & 0xFF]);
+            bytes[i] = static_cast<std::uint8_t>(kDataBits[kReversed[w >> 8]] << 4 |
+                                                 kDataBits[kReversed[w & 0xFF]]);
         }
         return true;
     }
