@@ -185,28 +185,32 @@ constexpr auto kReversed = [] {
     return table;
 }();
 
-// The data bits of 8 cells in passing order (clock, data, clock, ...).
+// The data bits of a byte of the file: its 8 cells, first in bit 0, are
+// clock, data, clock, ...
 constexpr auto kDataBits = [] {
     std::array<std::uint8_t, 256> table{};
-    for (unsigned cells = 0; cells < 256; ++cells) {
-        table[cells] = static_cast<std::uint8_t>((cells >> 3 & 8) | (cells >> 2 & 4) |
-                                                 (cells >> 1 & 2) | (cells & 1));
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const unsigned cells = kReversed[byte];
+        table[byte] = static_cast<std::uint8_t>((cells >> 3 & 8) | (cells >> 2 & 4) |
+                                                (cells >> 1 & 2) | (cells & 1));
     }
     return table;
 }();
 
-// For each 8 cells in passing order (first in the top bit), the places k
-// (bit k) where a sync could end at its cell k: [0] when they hold the
-// sync's last k + 1 cells, [1] when they are the 8 cells before those.
+// For each byte of the file (8 cells, first in bit 0), the places k (bit
+// k) where a sync could end at its k-th cell in passing order: [0] when
+// they hold the sync's last k + 1 cells, [1] when they are the 8 cells
+// before those.
 constexpr auto kSyncEnds = [] {
     std::array<std::array<std::uint8_t, 256>, 2> table{};
-    for (unsigned cells = 0; cells < 256; ++cells) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const unsigned cells = kReversed[byte];
         for (unsigned k = 0; k < 8; ++k) {
             if (cells >> (7 - k) == (kSyncCells & ((1u << (k + 1)) - 1))) {
-                table[0][cells] |= static_cast<std::uint8_t>(1u << k);
+                table[0][byte] |= static_cast<std::uint8_t>(1u << k);
             }
             if (((kSyncCells >> (k + 1)) & 0xFF) == cells) {
-                table[1][cells] |= static_cast<std::uint8_t>(1u << k);
+                table[1][byte] |= static_cast<std::uint8_t>(1u << k);
             }
         }
     }
@@ -222,22 +226,19 @@ public:
     bool next_sync() {
         const std::size_t end = cells_.size() * 8;
         // Syncs that begin at or after `at_`, a byte of cells at a time.
-        std::uint32_t window = 0;
-        unsigned previous = 0;
+        unsigned before = 0;  // where a sync could end in this byte, by the one before
         for (std::size_t byte = at_ / 8; byte < cells_.size(); ++byte) {
-            const unsigned cells = kReversed[cells_[byte]];
-            window = window << 8 | cells;
-            for (unsigned ends = kSyncEnds[0][cells] & kSyncEnds[1][previous]; ends != 0;
-                 ends &= ends - 1) {
+            const std::uint8_t cells = cells_[byte];
+            for (unsigned ends = kSyncEnds[0][cells] & before; ends != 0; ends &= ends - 1) {
                 const unsigned k = static_cast<unsigned>(std::countr_zero(ends));
                 const std::size_t after = byte * 8 + k + 1;  // the cell after the sync
-                if (((window >> (7 - k)) & 0xFFFF) == kSyncCells && after >= at_ + 16 &&
-                    after + 32 <= end && word(after) == kSyncCells && word(after + 16) == kSyncCells) {
+                if (after >= at_ + 16 && word(after - 16) == kSyncCells && after + 32 <= end &&
+                    word(after) == kSyncCells && word(after + 16) == kSyncCells) {
                     at_ = after + 32;
                     return true;
                 }
             }
-            previous = cells;
+            before = kSyncEnds[1][cells];
         }
         at_ = end;
         return false;
@@ -250,14 +251,15 @@ public:
         if (at_ % 8 == 0) {
             // On a byte of the file, as vork writes it: two bytes make one.
             for (std::size_t i = 0; i < count; ++i, at_ += 16) {
-                bytes[i] = static_cast<std::uint8_t>(kDataBits[kReversed[cells_[at_ / 8]]] << 4 |
-                                                     kDataBits[kReversed[cells_[at_ / 8 + 1]]]);
+                bytes[i] = static_cast<std::uint8_t>(kDataBits[cells_[at_ / 8]] << 4 |
+                                                     kDataBits[cells_[at_ / 8 + 1]]);
             }
             return true;
         }
         for (std::size_t i = 0; i < count; ++i, at_ += 16) {
             const unsigned w = word(at_);
-            bytes[i] = static_cast<std::uint8_t>(kDataBits[w >> 8] << 4 | kDataBits[w & 0xFF]);
+            bytes[i] = static_cast<std::uint8_t>(kDataBits[kReversed[w >> 8]] << 4 |
+                                                 kDataBits[kReversed[w & 0xFF]]);
         }
         return true;
     }
@@ -485,9 +487,8 @@ ImageFault read_sap(std::span<const std::uint8_t> file, std::vector<std::uint8_t
 std::vector<std::uint8_t> write_fd(std::span<const std::uint8_t> file,
                                    std::span<const std::uint8_t> face, int side) {
     // A new disk with face 1 asked for has face 0 too, formatted.
-    std::vector<std::uint8_t> image(
-        std::max(file.size(), static_cast<std::size_t>(side + 1) * kFaceSize));
-    std::copy(file.begin(), file.end(), image.begin());
+    std::vector<std::uint8_t> image(file.begin(), file.end());
+    image.resize(std::max(file.size(), static_cast<std::size_t>(side + 1) * kFaceSize));
     const std::vector<std::uint8_t> blank = image.size() > file.size() ? blank_face() : std::vector<std::uint8_t>{};
     for (std::size_t at = file.size(); at < image.size(); at += kFaceSize) {
         std::copy(blank.begin(), blank.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
@@ -513,22 +514,21 @@ std::vector<std::uint8_t> write_sap(std::span<const std::uint8_t> file,
     // Each record keeps its own 4 header bytes; its bytes and CRC follow the
     // face, worked out again only where the sector changed.
     std::uint8_t plain[4 + kSectorSize];
+    std::uint8_t stored[kSectorSize];
     for (std::size_t sector = 0; sector < kTracks * kSectorsPerTrack; ++sector) {
         const std::size_t at = record_at(sector);
-        bool same = !file.empty();
+        const auto bytes = image.begin() + static_cast<std::ptrdiff_t>(at) + 4;
         for (std::size_t i = 0; i < kSectorSize; ++i) {
-            same &= image[at + 4 + i] == (face[sector * kSectorSize + i] ^ kSapXor);
+            stored[i] = face[sector * kSectorSize + i] ^ kSapXor;
         }
-        if (same) {
+        if (!file.empty() && std::equal(stored, stored + kSectorSize, bytes)) {
             continue;
         }
         std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), 4, plain);
         std::copy_n(face.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize), kSectorSize,
                     plain + 4);
         const std::uint16_t crc = sap_crc(plain);
-        for (std::size_t i = 0; i < kSectorSize; ++i) {
-            image[at + 4 + i] = plain[4 + i] ^ kSapXor;
-        }
+        std::copy_n(stored, kSectorSize, bytes);
         image[at + 4 + kSectorSize] = static_cast<std::uint8_t>(crc >> 8);
         image[at + 5 + kSectorSize] = static_cast<std::uint8_t>(crc & 0xFF);
     }

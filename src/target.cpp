@@ -327,17 +327,23 @@ TargetOutcome put_or_undo(Target& target, const TargetFacts& facts,
     return outcome;
 }
 
-// Reads the whole target into `contents`, up to `most` bytes and one more.
-Result read_whole(Target& target, std::size_t most, std::vector<std::uint8_t>& contents) {
-    contents.resize(most + 1);
+// Reads the whole target into `contents`, up to `most` bytes and one more,
+// in a buffer the size `seen` the file had a moment before, and one more.
+Result read_whole(Target& target, std::uint64_t seen, std::size_t most,
+                  std::vector<std::uint8_t>& contents) {
+    contents.resize(static_cast<std::size_t>(std::min<std::uint64_t>(seen, most)) + 1);
     std::size_t size = 0;
     std::size_t got = 0;
     do {
+        // Grown since: read on, as far as the limit.
+        if (size == contents.size()) {
+            contents.resize(most + 1);
+        }
         if (auto failure = platform::read_at(target, std::span{contents}.subspan(size), size, got)) {
             return failure;
         }
         size += got;
-    } while (got != 0 && size < contents.size());
+    } while (got != 0 && size < most + 1);
     contents.resize(size);
     return {};
 }
@@ -383,7 +389,7 @@ TargetOutcome update_target(const char* path, std::size_t most, const Rebuild& r
         }
         std::vector<std::uint8_t> contents;
         if (!failure) {
-            failure = read_whole(*target, most, contents);
+            failure = read_whole(*target, state.size, most, contents);
         }
         const AsRead read{state, path, contents, most};
         std::vector<std::uint8_t> image;
