@@ -98,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A lock that another program keeps is waited for a few seconds, not for
-// ever; a full disk is found before a byte of the target changes.
+// ever; the file-size limit and a full disk are found before a byte of the
+// target changes.
 INSTANTIATE_TEST_SUITE_P(
     LinuxCases, FailingWrite,
     testing::Values(
@@ -106,6 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
                          .before = {{"src.bin", kBigCode}, {"out.bin", "older"}},
                          .args = {"src.bin", "2600", "2C00", "out.bin"},
                          .second_name = true, .locked = true, .limit = -1},
+        FailingWriteCase{.name = "InPlacePastTheSizeLimit",
+                         .before = {{"src.bin", kBigCode}, {"out.bin", "older"}},
+                         .args = {"src.bin", "2600", "2C00", "out.bin"}, .second_name = true},
         FailingWriteCase{.name = "FullDiskInPlace",
                          .before = {{"src.bin", kBigCode}, {"disk/out.bin", "older"},
                                     {"disk/fill", std::string(12288, 'f')}},
