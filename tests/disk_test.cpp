@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -444,8 +443,7 @@ TEST(Tape, CastoolPlaysItBack) {
         const Scratch scratch;
         write_file(scratch.work() / "code.raw", text(code_of(code)));
         const Outcome run = scratch.run({"--onto", "t.k7", "code.raw", "9000", "9000", "HELLO.BIN"});
-        ASSERT_EQ(run.status, 0);
-        EXPECT_NE(run.out.find("Cassette............ : t.k7\nNom sur la cassette. : "), run.out.npos);
+        ASSERT_TRUE(run.status == 0 && run.out.find("Cassette............ : t.k7\nNom sur la cassette. : ") != run.out.npos);
         const std::string said = output_of("castool convert mo5 '" + (scratch.work() / "t.k7").string() +
                                            "' '" + (scratch.work() / "t.wav").string() + "' 2>&1");
         EXPECT_NE(said.find("file \"HELLO   .BIN\" type=bin"), std::string::npos) << said;
@@ -553,7 +551,7 @@ TEST(Tape, KeepsEveryOtherProgram) {
     }
     const Scratch scratch;
     // AB.BIN grows from 3 blocks to 6 between A.BIN and C.BIN.
-    const std::tuple<const char*, std::size_t, const char*> runs[] = {
+    const struct { const char* name; std::size_t size; const char* says; } runs[] = {
         {"A.BIN", 600, "A.BIN ecrit sur la cassette t.K7 (blocs : 5)"},
         {"AB.BIN", 30, "ajoute a la fin de la cassette t.K7 (blocs : 3, programme 2 sur 2)"},
         {"C.BIN", 0, "(blocs : 3, programme 3 sur 3)"},
