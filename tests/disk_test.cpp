@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -405,34 +406,6 @@ TEST(DiskDates, StampedOnlyWhenSourceDateEpochAsks) {
     }
 }
 
-// The blocks of a tape's bytes, each found behind a leader byte $01: its
-// marker 3C 5A, type, length, bytes and checksum, kept when the checksum
-// brings their sum to 0.
-std::vector<Bytes> tape_blocks_of(const Bytes& tape) {
-    std::vector<Bytes> blocks;
-    for (std::size_t at = 1; at + 4 <= tape.size();) {
-        if (tape[at - 1] != 0x01 || tape[at] != 0x3C || tape[at + 1] != 0x5A) {
-            ++at;
-            continue;
-        }
-        const std::size_t length = tape[at + 3] == 0 ? 256 : tape[at + 3];
-        if (at + 3 + length > tape.size()) {
-            break;
-        }
-        const Bytes block(tape.begin() + static_cast<std::ptrdiff_t>(at),
-                          tape.begin() + static_cast<std::ptrdiff_t>(at + 3 + length));
-        std::uint8_t sum = 0;
-        for (std::size_t i = 4; i < block.size(); ++i) {
-            sum = static_cast<std::uint8_t>(sum + block[i]);
-        }
-        if (sum == 0) {
-            blocks.push_back(block);
-        }
-        at += 3 + length;
-    }
-    return blocks;
-}
-
 // An MO5 tape as vork writes it: castool plays it back, finding the file
 // and nothing it cannot place, and makes of it the sound vork makes.
 TEST(Tape, CastoolPlaysItBack) {
@@ -519,7 +492,9 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 // The programs of a tape as castool names them, in order, and their bytes
-// as tape_blocks_of() finds them: a reading of the tape vork does not do.
+// as its blocks hold them, each found behind a leader byte $01 (marker 3C 5A,
+// type, length, bytes, checksum) and kept when its sum is 0: a reading of the
+// tape vork does not do.
 std::vector<std::pair<std::string, Bytes>> tape_programs(const Scratch& scratch, const char* tape) {
     const fs::path path = scratch.work() / tape;
     const std::string said = output_of("castool convert mo5 '" + path.string() + "' '" +
@@ -530,13 +505,23 @@ std::vector<std::pair<std::string, Bytes>> tape_programs(const Scratch& scratch,
         name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
         programs.push_back({name, {}});
     }
+    const Bytes bytes = bytes_of(read_file(path));
     std::size_t index = 0;
-    for (const Bytes& block : tape_blocks_of(bytes_of(read_file(path)))) {
-        if (block[2] == 0x01 && index < programs.size()) {
-            programs[index].second.insert(programs[index].second.end(), block.begin() + 4,
-                                          block.end() - 1);
+    for (std::size_t at = 1; at + 4 <= bytes.size();) {
+        const std::size_t length = bytes[at + 3] == 0 ? 256 : bytes[at + 3];
+        if (bytes[at - 1] != 0x01 || bytes[at] != 0x3C || bytes[at + 1] != 0x5A ||
+            at + 3 + length > bytes.size()) {
+            ++at;
+            continue;
         }
-        index += block[2] == 0xFF;
+        const auto block = bytes.begin() + static_cast<std::ptrdiff_t>(at);
+        const auto end = block + static_cast<std::ptrdiff_t>(3 + length);  // past the checksum
+        const bool whole = std::accumulate(block + 4, end, 0) % 256 == 0;
+        if (whole && block[2] == 0x01 && index < programs.size()) {
+            programs[index].second.insert(programs[index].second.end(), block + 4, end - 1);
+        }
+        index += whole && block[2] == 0xFF;
+        at += 3 + length;
     }
     EXPECT_EQ(index, programs.size()) << said;
     return programs;
