@@ -75,10 +75,10 @@ std::string random_name(std::mt19937& random) {
 }
 
 // The disk of `kind` (0: none yet, 1: an empty file, 2: 12 files, some then
-// deleted, 3: 111 files, 4: nearly full) made by imgtool, with new names only
-// (it harms other files when it puts over a name or deletes); deleted entries,
-// an old entry past the directory's end, track 20 marked $FB and each SAP
-// format byte made here. Returns what it holds.
+// deleted, 3: 111 files, the second then deleted, 4: nearly full) made by
+// imgtool, with new names only (it harms other files when it puts over a name
+// or deletes); deleted entries, an old entry past the directory's end, track
+// 20 marked $FB and each SAP format byte made here. Returns what it holds.
 Files make_disk(const fs::path& path, int kind, bool sap, std::mt19937& random) {
     Files files;
     if (kind < 2) {
@@ -105,7 +105,8 @@ Files make_disk(const fs::path& path, int kind, bool sap, std::mt19937& random) 
     while (face[end] != '\xFF') {
         end += 32;
     }
-    for (std::size_t at = thomson::kDirectory + 32; kind == 2 && at < end; at += 32 + 32 * (random() % 4)) {
+    for (std::size_t at = thomson::kDirectory + 32; at < end && (kind == 2 || (kind == 3 && at == thomson::kDirectory + 32));
+         at += 32 + 32 * (kind == 2 ? random() % 4 : 0)) {
         for (std::size_t block = static_cast<unsigned char>(face[at + 13]); block < 160;) {
             block = static_cast<unsigned char>(std::exchange(face[thomson::kTable + 1 + block], '\xFF'));
         }
@@ -190,7 +191,8 @@ TEST(DiskModel, PutsAgreeWithImgtool) {
             }
             if (fits) {
                 model[upper] = "MB" + read_file(scratch.work() / name);
-                EXPECT_NE(run.out.find("(blocs : " + std::to_string(blocks(size)) + " "), std::string::npos);
+                EXPECT_NE(run.out.find((replacing ? "remplace sur " : "ajoute sur ") + image + " (blocs : " +
+                                       std::to_string(blocks(size)) + " "), std::string::npos);
                 EXPECT_NE(run.out.find(", " + std::to_string(free_of(model)) + " libre"), std::string::npos);
                 EXPECT_EQ(on_face({"--list", image, name}).status, 0);
             } else {
