@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "l'octet 82336 : valeur inconnue dans la table d'allocation"},
         RefusedCase{"EntryName", Container::fd, set_face(Container::fd, kFirstEntry + 3, 0x7F),
                     "l'octet 82435 : nom de fichier illisible dans le catalogue"},
-        // B.BIN's first block past the disk; its last sector (of 0 bytes) of 256.
+        // B.BIN, empty: its first block past the disk; its last sector's count 256.
         RefusedCase{"FirstBlockPastTheDisk", Container::fd, set_face(Container::fd, kFirstEntry + 45, 160),
                     "l'octet 82477 : "},
         RefusedCase{"LastSectorOver255", Container::fd, set_face(Container::fd, kFirstEntry + 46, 1),
